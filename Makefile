@@ -1,0 +1,58 @@
+# Brackenfold: one entry point for set-up, builds and tests.
+BUILD_DIR ?= build
+ASAN_DIR  ?= build-asan
+TSAN_DIR  ?= build-tsan
+CMAKE     ?= cmake
+JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
+
+# Debian packages the project builds, tests and runs with.
+DEB_PACKAGES := build-essential cmake ninja-build pkg-config git \
+	libexpat1-dev libpng-dev libjpeg62-turbo-dev libgif-dev libsqlite3-dev \
+	libfreetype-dev fonts-dejavu-core libcurl4-openssl-dev libgumbo-dev \
+	libmicrohttpd-dev nlohmann-json3-dev libcli11-dev \
+	libgtest-dev libgmock-dev libbenchmark-dev
+
+CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
+
+.PHONY: all deps build test asan tsan clean demo
+
+all: build
+
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -z "$$missing" ]; then echo "deps: all packages present"; exit 0; fi; \
+	if [ "$$(id -u)" != "0" ]; then \
+	  echo "deps: missing packages; run as root:"; \
+	  echo "  apt-get update && apt-get install -y$$missing"; exit 1; \
+	fi; \
+	echo "deps: installing$$missing"; \
+	export DEBIAN_FRONTEND=noninteractive; \
+	apt-get install -y -q $$missing || { apt-get update -q && apt-get install -y -q $$missing; }
+
+define configure
+	@if [ ! -f $(1)/build.ninja ]; then \
+	  $(CMAKE) -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=$(2) $(3); \
+	fi
+endef
+
+build:
+	$(call configure,$(BUILD_DIR),RelWithAssert,)
+	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS)
+
+test: deps build
+	cd $(BUILD_DIR) && ctest $(CTEST_ARGS)
+
+asan: deps
+	$(call configure,$(ASAN_DIR),Debug,-DBRACKENFOLD_SANITIZE=address)
+	$(CMAKE) --build $(ASAN_DIR) -j $(JOBS)
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_ARGS)
+
+tsan: deps
+	$(call configure,$(TSAN_DIR),Debug,-DBRACKENFOLD_SANITIZE=thread)
+	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_ARGS)
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
