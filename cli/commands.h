@@ -9,5 +9,6 @@ namespace bf::cli {
 int& exit_status();
 
 void add_reg_command(CLI::App& app);
+void add_soap_command(CLI::App& app);
 
 }  // namespace bf::cli

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("brackenfold ") + BRACKENFOLD_VERSION);
     app.require_subcommand(1);
     bf::cli::add_reg_command(app);
+    bf::cli::add_soap_command(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
