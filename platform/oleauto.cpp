@@ -150,13 +150,17 @@ BFAPI HRESULT WINAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargS
 
 namespace bf {
 
-BStr::BStr(std::u16string_view s) : s_(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {
+BStr::BStr(std::u16string_view s)
+    // A length beyond UINT would be truncated into a shorter string; refuse it instead.
+    : s_(s.size() <= kMaxBytes / sizeof(WCHAR) ? SysAllocStringLen(s.data(), static_cast<UINT>(s.size())) : nullptr) {
     if (!s_) throw std::bad_alloc();
 }
 BStr::BStr(const OLECHAR* s) : s_(s ? SysAllocString(s) : nullptr) {
     if (s && !s_) throw std::bad_alloc();
 }
-BStr::BStr(const BStr& o) : s_(o.s_ ? SysAllocStringLen(o.s_, o.length()) : nullptr) {
+// By bytes: a string made by SysAllocStringByteLen may have an odd length, which must survive.
+BStr::BStr(const BStr& o)
+    : s_(o.s_ ? SysAllocStringByteLen(reinterpret_cast<LPCSTR>(o.s_), SysStringByteLen(o.s_)) : nullptr) {
     if (o.s_ && !s_) throw std::bad_alloc();
 }
 void BStr::reset(BSTR s) noexcept { SysFreeString(std::exchange(s_, s)); }

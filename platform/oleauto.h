@@ -1,8 +1,8 @@
 // OLE Automation subset: automation strings (BSTR), VARIANT, DISPPARAMS, EXCEPINFO and IDispatch.
 // Offers: SysAllocString, SysAllocStringLen, SysAllocStringByteLen, SysReAllocString,
 // SysReAllocStringLen, SysFreeString, SysStringLen, SysStringByteLen; VariantInit, VariantClear,
-// VariantCopy, VariantChangeType (VT_BSTR to the integer types and back, integers among
-// themselves, VT_BOOL); the V_* accessors; bf::BStr and bf::Variant as owning wrappers.
+// VariantCopy, VariantChangeType (text, integers, reals, VT_BOOL and VT_EMPTY among each other,
+// by-reference sources, object values); the V_* accessors; bf::BStr and bf::Variant as owning wrappers.
 //
 // A BSTR points at UTF-16 text preceded by a 32-bit byte length and followed by a zero
 // character. A null BSTR and an empty one are different values; SysStringLen(nullptr) is 0.

@@ -4,16 +4,34 @@
 //
 // What this reader does (over expat, namespace processing always on):
 // - parse() takes a VARIANT holding a stream (VT_UNKNOWN / VT_DISPATCH answering IStream or
-//   ISequentialStream) read in blocks, or text (VT_BSTR);
+//   ISequentialStream) read in blocks, or text (VT_BSTR), also behind VT_BYREF | VT_VARIANT;
+//   anything else gives E_INVALIDARG. A stream's encoding comes from its byte order mark or XML
+//   declaration; text is characters already, so an encoding its declaration names is ignored;
 // - delivers startDocument, startPrefixMapping/endPrefixMapping, startElement/endElement with
 //   namespace URI, local name and qualified name (with lengths; not necessarily terminated),
 //   characters in pieces, processingInstruction, endDocument;
 // - attributes by index, by qualified name and by namespace URI and local name; namespace
-//   declarations (xmlns, xmlns:p) are not attributes;
+//   declarations (xmlns, xmlns:p) are not attributes; an unprefixed attribute has no namespace;
+//   a missing name or bad index gives E_INVALIDARG, a null out pointer E_POINTER; what the
+//   object hands out is valid during startElement (kept past the parse, it reads as empty);
 // - the content handler may be replaced from inside a callback; the next event goes to the new
 //   one;
 // - a callback that fails stops the parse and parse() returns its result; malformed XML returns
-//   a failure (XML_E_* or E_FAIL); a document type declaration is refused.
+//   a failure (XML_E_* or E_FAIL); a document type declaration is refused
+//   (bf::SAX_E_DTD_REFUSED); no external entity is ever loaded; a stream's Read failure is
+//   returned as it is;
+// - parse() while the same reader parses gives E_FAIL; a reader may parse again afterwards;
+// - parseURL() reads local files: a path, or a file: URL (file:///p, file://localhost/p);
+//   other schemes give E_NOTIMPL;
+// - features (getFeature/putFeature): "http://xml.org/sax/features/namespaces" is true,
+//   ".../namespace-prefixes", ".../external-general-entities", ".../external-parameter-entities",
+//   "exhaustive-errors" and "schema-validation" are false, "prohibit-dtd" and
+//   "normalize-line-breaks" are true. They are fixed: putting the value they have succeeds,
+//   putting the other gives E_NOTIMPL; an unknown name gives E_INVALIDARG;
+// - properties: "http://xml.org/sax/properties/lexical-handler" and ".../declaration-handler"
+//   give E_NOTIMPL, unknown names E_INVALIDARG;
+// - ISAXLocator: 1-based line and column of the current event; getPublicId gives null,
+//   getSystemId the URL given to parseURL (null for parse()).
 #pragma once
 
 #include "platform/objidl.h"
@@ -151,7 +169,22 @@ protected:
     ~ISAXDTDHandler() = default;
 };
 
+// Results of parse() for malformed documents: the original parser's codes for these conditions.
+// Any other well-formedness error (bad character, unbound prefix, ...) gives E_FAIL. Either way
+// the error handler's fatalError hears about it first, with the position and a message.
+#define XML_E_DUPLICATEATTRIBUTE HR(0xC00CE554)
+#define XML_E_MULTIPLEROOTS HR(0xC00CE555)     // anything after the root element's end
+#define XML_E_INVALIDATROOTLEVEL HR(0xC00CE556)  // text before the root element
+#define XML_E_MISSINGROOT HR(0xC00CE558)       // no element at all (also empty input)
+#define XML_E_UNEXPECTEDEOF HR(0xC00CE559)     // input ends inside the document
+#define XML_E_INVALIDENCODING HR(0xC00CE565)   // declared encoding unknown or wrong
+#define XML_E_ENDTAGMISMATCH HR(0xC00CE56D)
+
 namespace bf {
+// What parse() returns for a document that carries a document type declaration. SOAP messages
+// must not carry one, and refusing it shuts out entity expansion and external entities.
+inline constexpr HRESULT SAX_E_DTD_REFUSED = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0E01);
+
 // Creates the platform SAX reader directly (what CoCreateInstance(CLSID_SAXXMLReader) returns).
 BFAPI HRESULT create_sax_reader(REFIID riid, void** ppv);
 }

@@ -1,0 +1,659 @@
+// The SAX reader over expat. One expat parser per parse (namespace processing, prefixes
+// returned), fed in blocks from a stream, from the UTF-8 form of a string, or from a file.
+// Every content event goes to the handler installed at that moment, held by a counted reference
+// for the length of the call, so a handler may replace itself from inside a callback. The first
+// failure (a callback's, the stream's or expat's) stops the parse; expat may still flush an
+// event or two after a stop, which are dropped.
+#include "platform/sax.h"
+
+#include <expat.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/com_object.h"
+#include "platform/sax_attributes.h"
+#include "platform/sax_text.h"
+#include "platform/text.h"
+
+namespace bf::sax {
+namespace {
+
+// Bytes asked of the input at a time; big enough that a typical SOAP response takes a few calls.
+constexpr ULONG kBlock = 8192;
+
+int clamp_int(unsigned long long v) { return v > INT_MAX ? INT_MAX : static_cast<int>(v); }
+
+// Line and column (both from 1) of the event being delivered. It outlives the parse if a
+// handler keeps it; then it reports where the last parse stopped.
+class Locator final : public ComObject<ISAXLocator> {
+public:
+    void attach(XML_Parser parser, const WCHAR* system_id) {
+        parser_ = parser;
+        has_system_id_ = system_id != nullptr;
+        system_id_ = system_id ? system_id : u"";
+    }
+    void detach() noexcept {
+        if (!parser_) return;
+        line_ = clamp_int(XML_GetCurrentLineNumber(parser_));
+        column_ = clamp_int(XML_GetCurrentColumnNumber(parser_) + 1ull);
+        parser_ = nullptr;
+    }
+
+    HRESULT STDMETHODCALLTYPE getColumnNumber(int* pnColumn) override {
+        if (!pnColumn) return E_POINTER;
+        *pnColumn = parser_ ? clamp_int(XML_GetCurrentColumnNumber(parser_) + 1ull) : column_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE getLineNumber(int* pnLine) override {
+        if (!pnLine) return E_POINTER;
+        *pnLine = parser_ ? clamp_int(XML_GetCurrentLineNumber(parser_)) : line_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE getPublicId(const WCHAR** ppwchPublicId) override {
+        if (!ppwchPublicId) return E_POINTER;
+        *ppwchPublicId = nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE getSystemId(const WCHAR** ppwchSystemId) override {
+        if (!ppwchSystemId) return E_POINTER;
+        *ppwchSystemId = has_system_id_ ? system_id_.c_str() : nullptr;
+        return S_OK;
+    }
+
+private:
+    XML_Parser parser_ = nullptr;
+    int line_ = 0, column_ = 0;
+    bool has_system_id_ = false;
+    std::u16string system_id_;
+};
+
+// Where the document's bytes come from. read() fills up to cb bytes; 0 bytes means the end.
+class Source {
+public:
+    virtual ~Source() = default;
+    virtual HRESULT read(char* buf, ULONG cb, ULONG* got) = 0;
+    // The encoding to impose on expat, or null to let the document say (BOM, declaration).
+    virtual const char* encoding() const { return nullptr; }
+};
+
+class StreamSource final : public Source {
+public:
+    explicit StreamSource(ComPtr<ISequentialStream> s) : s_(std::move(s)) {}
+    HRESULT read(char* buf, ULONG cb, ULONG* got) override {
+        ULONG n = 0;
+        HRESULT hr = s_->Read(buf, cb, &n);
+        if (FAILED(hr)) return hr;
+        if (n > cb) return E_UNEXPECTED;  // it has already written past our buffer's end
+        *got = n;
+        return S_OK;
+    }
+
+private:
+    ComPtr<ISequentialStream> s_;
+};
+
+// A string is characters, not bytes: it is fed as UTF-8 with that encoding imposed, so an
+// encoding named in its XML declaration (it described bytes that no longer exist) is ignored.
+// A lone surrogate becomes the byte 0xFF, which expat rejects where it stands.
+class TextSource final : public Source {
+public:
+    TextSource(const WCHAR* text, std::size_t n) : p_(text), n_(text ? n : 0) {}
+    const char* encoding() const override { return "UTF-8"; }
+    HRESULT read(char* buf, ULONG cb, ULONG* got) override {
+        ULONG out = 0;
+        while (pos_ < n_) {
+            unsigned long c = p_[pos_];
+            std::size_t units = 1;
+            bool bad = false;
+            if (c >= 0xD800 && c <= 0xDBFF && pos_ + 1 < n_ && p_[pos_ + 1] >= 0xDC00 && p_[pos_ + 1] <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (p_[pos_ + 1] - 0xDC00u);
+                units = 2;
+            } else if (c >= 0xD800 && c <= 0xDFFF) {
+                bad = true;
+            }
+            ULONG need = bad || c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+            if (out + need > cb) break;
+            auto* d = reinterpret_cast<unsigned char*>(buf + out);
+            if (bad) {
+                d[0] = 0xFF;
+            } else if (need == 1) {
+                d[0] = static_cast<unsigned char>(c);
+            } else if (need == 2) {
+                d[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+                d[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            } else if (need == 3) {
+                d[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+                d[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+                d[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            } else {
+                d[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+                d[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+                d[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+                d[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            }
+            out += need;
+            pos_ += units;
+        }
+        *got = out;
+        return S_OK;
+    }
+
+private:
+    const WCHAR* p_;
+    std::size_t n_;
+    std::size_t pos_ = 0;
+};
+
+class FileSource final : public Source {
+public:
+    ~FileSource() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    HRESULT open(const std::string& path) {
+        do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0) return from_errno(errno);
+        struct stat st;
+        if (::fstat(fd_, &st) != 0) return from_errno(errno);
+        if (S_ISDIR(st.st_mode)) return E_ACCESSDENIED;
+        return S_OK;
+    }
+    HRESULT read(char* buf, ULONG cb, ULONG* got) override {
+        ssize_t n;
+        do n = ::read(fd_, buf, cb);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) return STG_E_READFAULT;
+        *got = static_cast<ULONG>(n);
+        return S_OK;
+    }
+
+private:
+    static HRESULT from_errno(int e) {
+        switch (e) {
+        case ENOENT: return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        case ENOTDIR: return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+        case EACCES:
+        case EPERM: return E_ACCESSDENIED;
+        case ENAMETOOLONG: return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+        case ENOMEM: return E_OUTOFMEMORY;
+        default: return E_FAIL;
+        }
+    }
+    int fd_ = -1;
+};
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// The local path a parseURL argument names: a plain path, or a file: URL on this host.
+HRESULT url_to_path(std::string_view url, std::string* path) {
+    std::size_t colon = url.find(':');
+    bool has_scheme = colon != std::string_view::npos && colon > 0;
+    for (std::size_t i = 0; has_scheme && i < colon; ++i) {
+        char c = url[i];
+        bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!(alpha || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')))) has_scheme = false;
+    }
+    if (!has_scheme) {
+        if (url.empty()) return E_INVALIDARG;
+        *path = url;
+        return S_OK;
+    }
+    if (!ascii_iequal(url.substr(0, colon), "file")) return E_NOTIMPL;  // no network here
+    std::string_view rest = url.substr(colon + 1);
+    if (rest.starts_with("//")) {
+        rest.remove_prefix(2);
+        std::size_t slash = rest.find('/');
+        std::string_view host = rest.substr(0, slash);
+        if (!host.empty() && !ascii_iequal(host, "localhost")) return E_INVALIDARG;
+        if (slash == std::string_view::npos) return E_INVALIDARG;
+        rest.remove_prefix(slash);
+    }
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    if (rest.empty()) return E_INVALIDARG;
+    path->clear();
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] != '%') {
+            path->push_back(rest[i]);
+            continue;
+        }
+        if (i + 2 >= rest.size() || hex_digit(rest[i + 1]) < 0 || hex_digit(rest[i + 2]) < 0) return E_INVALIDARG;
+        char c = static_cast<char>(hex_digit(rest[i + 1]) * 16 + hex_digit(rest[i + 2]));
+        if (c == '\0') return E_INVALIDARG;
+        path->push_back(c);
+        i += 2;
+    }
+    return S_OK;
+}
+
+// Maps expat's verdict on a malformed document to the result parse() returns.
+HRESULT result_of(XML_Error e, bool root_started) {
+    switch (e) {
+    case XML_ERROR_NO_MEMORY: return E_OUTOFMEMORY;
+    case XML_ERROR_NO_ELEMENTS: return root_started ? XML_E_UNEXPECTEDEOF : XML_E_MISSINGROOT;
+    case XML_ERROR_UNCLOSED_TOKEN:
+    case XML_ERROR_PARTIAL_CHAR:
+    case XML_ERROR_UNCLOSED_CDATA_SECTION: return XML_E_UNEXPECTEDEOF;
+    case XML_ERROR_TAG_MISMATCH: return XML_E_ENDTAGMISMATCH;
+    case XML_ERROR_DUPLICATE_ATTRIBUTE: return XML_E_DUPLICATEATTRIBUTE;
+    case XML_ERROR_JUNK_AFTER_DOC_ELEMENT: return XML_E_MULTIPLEROOTS;
+    case XML_ERROR_UNKNOWN_ENCODING:
+    case XML_ERROR_INCORRECT_ENCODING: return XML_E_INVALIDENCODING;
+    case XML_ERROR_SYNTAX: return root_started ? E_FAIL : XML_E_INVALIDATROOTLEVEL;  // text before the root
+    default: return E_FAIL;
+    }
+}
+
+struct ParserFree {
+    void operator()(XML_Parser p) const noexcept { XML_ParserFree(p); }
+};
+
+struct Feature {
+    std::u16string_view name;
+    bool value;
+};
+// What this reader does, fixed: it cannot switch namespace processing off or load a DTD.
+constexpr Feature kFeatures[] = {
+    {u"http://xml.org/sax/features/namespaces", true},
+    {u"http://xml.org/sax/features/namespace-prefixes", false},
+    {u"http://xml.org/sax/features/external-general-entities", false},
+    {u"http://xml.org/sax/features/external-parameter-entities", false},
+    {u"prohibit-dtd", true},
+    {u"normalize-line-breaks", true},
+    {u"exhaustive-errors", false},
+    {u"schema-validation", false},
+};
+constexpr std::u16string_view kUnsupportedProperties[] = {
+    u"http://xml.org/sax/properties/lexical-handler",
+    u"http://xml.org/sax/properties/declaration-handler",
+};
+
+const Feature* find_feature(const WCHAR* name) {
+    std::u16string_view n(name);
+    for (const Feature& f : kFeatures)
+        if (f.name == n) return &f;
+    return nullptr;
+}
+
+class Reader final : public ComObject<ISAXXMLReader> {
+public:
+    Reader() : locator_(make_com<Locator>()), attributes_(make_com<Attributes>()) {}
+
+    HRESULT STDMETHODCALLTYPE getFeature(const WCHAR* pwchName, VARIANT_BOOL* pvfValue) override {
+        if (!pwchName) return E_INVALIDARG;
+        if (!pvfValue) return E_POINTER;
+        const Feature* f = find_feature(pwchName);
+        if (!f) return E_INVALIDARG;
+        *pvfValue = f->value ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE putFeature(const WCHAR* pwchName, VARIANT_BOOL vfValue) override {
+        if (!pwchName) return E_INVALIDARG;
+        const Feature* f = find_feature(pwchName);
+        if (!f) return E_INVALIDARG;
+        return (vfValue != VARIANT_FALSE) == f->value ? S_OK : E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE getProperty(const WCHAR* pwchName, VARIANT* pvarValue) override {
+        if (!pwchName) return E_INVALIDARG;
+        if (!pvarValue) return E_POINTER;
+        return known_property(pwchName) ? E_NOTIMPL : E_INVALIDARG;
+    }
+    HRESULT STDMETHODCALLTYPE putProperty(const WCHAR* pwchName, VARIANT) override {
+        if (!pwchName) return E_INVALIDARG;
+        return known_property(pwchName) ? E_NOTIMPL : E_INVALIDARG;
+    }
+
+    HRESULT STDMETHODCALLTYPE getEntityResolver(ISAXEntityResolver** pp) override { return resolver_.copy_to(pp); }
+    HRESULT STDMETHODCALLTYPE putEntityResolver(ISAXEntityResolver* p) override {
+        resolver_ = p;  // kept for callers that read it back; nothing external is ever resolved
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE getContentHandler(ISAXContentHandler** pp) override { return content_.copy_to(pp); }
+    HRESULT STDMETHODCALLTYPE putContentHandler(ISAXContentHandler* p) override {
+        content_ = p;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE getDTDHandler(ISAXDTDHandler** pp) override { return dtd_.copy_to(pp); }
+    HRESULT STDMETHODCALLTYPE putDTDHandler(ISAXDTDHandler* p) override {
+        dtd_ = p;  // never called: a document with a DTD is refused
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE getErrorHandler(ISAXErrorHandler** pp) override { return errors_.copy_to(pp); }
+    HRESULT STDMETHODCALLTYPE putErrorHandler(ISAXErrorHandler* p) override {
+        errors_ = p;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE getBaseURL(const WCHAR** pp) override { return base_url_.get(pp); }
+    HRESULT STDMETHODCALLTYPE putBaseURL(const WCHAR* p) override { return base_url_.put(p); }
+    HRESULT STDMETHODCALLTYPE getSecureBaseURL(const WCHAR** pp) override { return secure_base_url_.get(pp); }
+    HRESULT STDMETHODCALLTYPE putSecureBaseURL(const WCHAR* p) override { return secure_base_url_.put(p); }
+
+    HRESULT STDMETHODCALLTYPE parse(VARIANT varInput) override;
+    HRESULT STDMETHODCALLTYPE parseURL(const WCHAR* pwchUrl) override;
+
+private:
+    // An optional string property; null reads back as null.
+    struct OptionalText {
+        bool set = false;
+        std::u16string text;
+        HRESULT get(const WCHAR** pp) const {
+            if (!pp) return E_POINTER;
+            *pp = set ? text.c_str() : nullptr;
+            return S_OK;
+        }
+        HRESULT put(const WCHAR* p) {
+            try {
+                text = p ? p : u"";
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            set = p != nullptr;
+            return S_OK;
+        }
+    };
+
+    static bool known_property(const WCHAR* name) {
+        for (std::u16string_view p : kUnsupportedProperties)
+            if (p == name) return true;
+        return false;
+    }
+
+    HRESULT run(Source& src, const WCHAR* system_id);
+    void feed(Source& src);
+    void parse_failed();
+    void report_fatal(HRESULT hr, const std::u16string& message);
+    void stop(HRESULT hr) {
+        if (SUCCEEDED(failure_)) failure_ = hr;
+        XML_StopParser(parser_, XML_FALSE);
+    }
+
+    // Calls f with the current content handler unless the parse has already failed.
+    template <class F>
+    void deliver(F&& f) {
+        if (FAILED(failure_)) return;
+        ComPtr<ISAXContentHandler> h = content_;  // survives being replaced inside its own call
+        if (!h) return;
+        HRESULT hr;
+        try {
+            hr = f(h.get());
+        } catch (const std::bad_alloc&) {
+            hr = E_OUTOFMEMORY;
+        } catch (...) {
+            hr = E_UNEXPECTED;  // nothing may unwind through expat
+        }
+        if (FAILED(hr)) stop(hr);
+    }
+
+    static void XMLCALL on_start_element(void* ud, const XML_Char* name, const XML_Char** atts);
+    static void XMLCALL on_end_element(void* ud, const XML_Char* name);
+    static void XMLCALL on_characters(void* ud, const XML_Char* s, int len);
+    static void XMLCALL on_pi(void* ud, const XML_Char* target, const XML_Char* data);
+    static void XMLCALL on_start_ns(void* ud, const XML_Char* prefix, const XML_Char* uri);
+    static void XMLCALL on_end_ns(void* ud, const XML_Char* prefix);
+    static void XMLCALL on_start_doctype(void* ud, const XML_Char*, const XML_Char*, const XML_Char*, int);
+    static int XMLCALL on_external_entity(XML_Parser, const XML_Char*, const XML_Char*, const XML_Char*,
+                                          const XML_Char*) {
+        return XML_STATUS_ERROR;
+    }
+
+    ComPtr<ISAXContentHandler> content_;
+    ComPtr<ISAXErrorHandler> errors_;
+    ComPtr<ISAXEntityResolver> resolver_;
+    ComPtr<ISAXDTDHandler> dtd_;
+    OptionalText base_url_, secure_base_url_;
+    ComPtr<Locator> locator_;
+    ComPtr<Attributes> attributes_;
+    std::u16string scratch_;  // names and text of the event being delivered, reused
+
+    bool parsing_ = false;
+    XML_Parser parser_ = nullptr;
+    HRESULT failure_ = S_OK;
+    bool root_started_ = false;
+};
+
+HRESULT STDMETHODCALLTYPE Reader::parse(VARIANT varInput) {
+    if (parsing_) return E_FAIL;
+    const VARIANT* in = &varInput;
+    if (in->vt == (VT_BYREF | VT_VARIANT)) {
+        if (!in->pvarVal) return E_INVALIDARG;
+        in = in->pvarVal;
+    }
+    try {
+        switch (in->vt) {
+        case VT_BSTR: {
+            TextSource src(in->bstrVal, SysStringLen(in->bstrVal));
+            return run(src, nullptr);
+        }
+        case VT_UNKNOWN:
+        case VT_DISPATCH: {
+            IUnknown* unk = in->vt == VT_UNKNOWN ? in->punkVal : in->pdispVal;
+            if (!unk) return E_INVALIDARG;
+            ComPtr<ISequentialStream> stream;
+            ComPtr<IStream> full;
+            if (SUCCEEDED(unk->QueryInterface(IID_IStream, full.put_void())) && full) stream = full;
+            else if (FAILED(unk->QueryInterface(IID_ISequentialStream, stream.put_void())) || !stream)
+                return E_INVALIDARG;
+            StreamSource src(std::move(stream));
+            return run(src, nullptr);
+        }
+        default: return E_INVALIDARG;
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT STDMETHODCALLTYPE Reader::parseURL(const WCHAR* pwchUrl) {
+    if (!pwchUrl) return E_INVALIDARG;
+    if (parsing_) return E_FAIL;
+    try {
+        std::string path;
+        if (HRESULT hr = url_to_path(bf::to_utf8(pwchUrl), &path); FAILED(hr)) return hr;
+        FileSource src;
+        if (HRESULT hr = src.open(path); FAILED(hr)) return hr;
+        return run(src, pwchUrl);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT Reader::run(Source& src, const WCHAR* system_id) {
+    ComPtr<Reader> keep_alive(this);  // a handler may drop the caller's last reference
+    std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreateNS(src.encoding(), kNameSeparator));
+    if (!parser) return E_OUTOFMEMORY;
+    XML_Parser p = parser.get();
+    XML_SetUserData(p, this);
+    XML_SetReturnNSTriplet(p, XML_TRUE);
+    XML_SetElementHandler(p, on_start_element, on_end_element);
+    XML_SetCharacterDataHandler(p, on_characters);
+    XML_SetProcessingInstructionHandler(p, on_pi);
+    XML_SetNamespaceDeclHandler(p, on_start_ns, on_end_ns);
+    XML_SetStartDoctypeDeclHandler(p, on_start_doctype);
+    XML_SetExternalEntityRefHandler(p, on_external_entity);
+    XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
+
+    // Undone on every way out, before the parser is freed.
+    struct Session {
+        Reader* r;
+        ~Session() {
+            r->locator_->detach();
+            r->attributes_->clear();  // a kept ISAXAttributes now reads as empty
+            r->parser_ = nullptr;
+            r->parsing_ = false;
+        }
+    } session{this};
+    parsing_ = true;
+    parser_ = p;
+    failure_ = S_OK;
+    root_started_ = false;
+    locator_->attach(p, system_id);
+
+    deliver([&](ISAXContentHandler* h) { return h->putDocumentLocator(locator_.get()); });
+    deliver([](ISAXContentHandler* h) { return h->startDocument(); });
+    if (SUCCEEDED(failure_)) feed(src);
+    deliver([](ISAXContentHandler* h) { return h->endDocument(); });
+    return failure_;
+}
+
+void Reader::feed(Source& src) {
+    for (;;) {
+        void* buf = XML_GetBuffer(parser_, static_cast<int>(kBlock));
+        if (!buf) {
+            failure_ = E_OUTOFMEMORY;
+            return;
+        }
+        ULONG got = 0;
+        if (HRESULT hr = src.read(static_cast<char*>(buf), kBlock, &got); FAILED(hr)) {
+            failure_ = hr;
+            return;
+        }
+        bool last = got == 0;
+        if (XML_ParseBuffer(parser_, static_cast<int>(got), last) != XML_STATUS_OK) {
+            parse_failed();
+            return;
+        }
+        if (last || FAILED(failure_)) return;
+    }
+}
+
+void Reader::parse_failed() {
+    if (FAILED(failure_)) return;  // stopped by a callback or by the DTD refusal
+    XML_Error e = XML_GetErrorCode(parser_);
+    HRESULT hr = result_of(e, root_started_);
+    failure_ = hr;
+    const XML_LChar* text = XML_ErrorString(e);
+    report_fatal(hr, bf::to_utf16(text ? text : "malformed document"));
+}
+
+void Reader::report_fatal(HRESULT hr, const std::u16string& message) {
+    ComPtr<ISAXErrorHandler> eh = errors_;
+    if (!eh) return;
+    try {
+        eh->fatalError(locator_.get(), message.c_str(), hr);  // the parse ends regardless
+    } catch (...) {
+    }
+}
+
+void XMLCALL Reader::on_start_element(void* ud, const XML_Char* name, const XML_Char** atts) {
+    auto* r = static_cast<Reader*>(ud);
+    r->root_started_ = true;
+    r->deliver([&](ISAXContentHandler* h) {
+        std::u16string& b = r->scratch_;
+        b.clear();
+        NameSpan n = append_name(b, name);
+        Attributes& a = *r->attributes_;
+        a.clear();
+        for (; *atts; atts += 2) a.add(atts[0], atts[1]);
+        return h->startElement(b.data() + n.uri, static_cast<int>(n.uri_len), b.data() + n.local,
+                               static_cast<int>(n.local_len), b.data() + n.qname, static_cast<int>(n.qname_len),
+                               r->attributes_.get());
+    });
+}
+
+void XMLCALL Reader::on_end_element(void* ud, const XML_Char* name) {
+    auto* r = static_cast<Reader*>(ud);
+    r->deliver([&](ISAXContentHandler* h) {
+        std::u16string& b = r->scratch_;
+        b.clear();
+        NameSpan n = append_name(b, name);
+        return h->endElement(b.data() + n.uri, static_cast<int>(n.uri_len), b.data() + n.local,
+                             static_cast<int>(n.local_len), b.data() + n.qname, static_cast<int>(n.qname_len));
+    });
+}
+
+void XMLCALL Reader::on_characters(void* ud, const XML_Char* s, int len) {
+    auto* r = static_cast<Reader*>(ud);
+    r->deliver([&](ISAXContentHandler* h) {
+        std::u16string& b = r->scratch_;
+        b.clear();
+        append_utf16(b, s, static_cast<std::size_t>(len));
+        return h->characters(b.data(), static_cast<int>(b.size()));
+    });
+}
+
+void XMLCALL Reader::on_pi(void* ud, const XML_Char* target, const XML_Char* data) {
+    auto* r = static_cast<Reader*>(ud);
+    r->deliver([&](ISAXContentHandler* h) {
+        std::u16string& b = r->scratch_;
+        b.clear();
+        append_utf16(b, target, std::char_traits<char>::length(target));
+        std::size_t target_len = b.size();
+        if (data) append_utf16(b, data, std::char_traits<char>::length(data));
+        return h->processingInstruction(b.data(), static_cast<int>(target_len), b.data() + target_len,
+                                        static_cast<int>(b.size() - target_len));
+    });
+}
+
+void XMLCALL Reader::on_start_ns(void* ud, const XML_Char* prefix, const XML_Char* uri) {
+    auto* r = static_cast<Reader*>(ud);
+    r->deliver([&](ISAXContentHandler* h) {
+        // A default namespace has no prefix; xmlns="" undeclares it and has no URI.
+        std::u16string& b = r->scratch_;
+        b.clear();
+        if (prefix) append_utf16(b, prefix, std::char_traits<char>::length(prefix));
+        std::size_t prefix_len = b.size();
+        if (uri) append_utf16(b, uri, std::char_traits<char>::length(uri));
+        return h->startPrefixMapping(b.data(), static_cast<int>(prefix_len), b.data() + prefix_len,
+                                     static_cast<int>(b.size() - prefix_len));
+    });
+}
+
+void XMLCALL Reader::on_end_ns(void* ud, const XML_Char* prefix) {
+    auto* r = static_cast<Reader*>(ud);
+    r->deliver([&](ISAXContentHandler* h) {
+        std::u16string& b = r->scratch_;
+        b.clear();
+        if (prefix) append_utf16(b, prefix, std::char_traits<char>::length(prefix));
+        return h->endPrefixMapping(b.data(), static_cast<int>(b.size()));
+    });
+}
+
+void XMLCALL Reader::on_start_doctype(void* ud, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+    auto* r = static_cast<Reader*>(ud);
+    if (FAILED(r->failure_)) return;
+    r->stop(SAX_E_DTD_REFUSED);
+    try {
+        r->report_fatal(SAX_E_DTD_REFUSED, u"a document type declaration is not allowed");
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+}  // namespace
+}  // namespace bf::sax
+
+namespace bf {
+
+BFAPI HRESULT create_sax_reader(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    try {
+        ComPtr<sax::Reader> reader = make_com<sax::Reader>();
+        return reader->QueryInterface(riid, ppv);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+}  // namespace bf
