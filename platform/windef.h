@@ -72,6 +72,17 @@ DECLARE_HANDLE(HKEY);
 DECLARE_HANDLE(HINSTANCE);
 DECLARE_HANDLE(HRSRC);
 DECLARE_HANDLE(HWND);
+DECLARE_HANDLE(HDC);
+DECLARE_HANDLE(HBITMAP);
+DECLARE_HANDLE(HBRUSH);
+DECLARE_HANDLE(HFONT);
+DECLARE_HANDLE(HPEN);
+DECLARE_HANDLE(HRGN);
+DECLARE_HANDLE(HICON);
+DECLARE_HANDLE(HMENU);
+using HCURSOR = HICON;
+using HGDIOBJ = void*;
+using COLORREF = DWORD;
 using HMODULE = HINSTANCE;
 using HGLOBAL = HANDLE;
 using HLOCAL = HANDLE;
@@ -84,6 +95,32 @@ using PHKEY = HKEY*;
 inline constexpr WORD LOWORD(DWORD_PTR l) { return static_cast<WORD>(l & 0xFFFF); }
 inline constexpr WORD HIWORD(DWORD_PTR l) { return static_cast<WORD>((l >> 16) & 0xFFFF); }
 inline constexpr LONG MAKELONG(WORD lo, WORD hi) { return static_cast<LONG>(static_cast<DWORD>(lo) | (static_cast<DWORD>(hi) << 16)); }
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+using LPPOINT = POINT*;
+struct SIZE {
+    LONG cx;
+    LONG cy;
+};
+using LPSIZE = SIZE*;
+struct RECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+};
+using LPRECT = RECT*;
+using LPCRECT = const RECT*;
+
+inline constexpr COLORREF RGB(BYTE r, BYTE g, BYTE b) {
+    return static_cast<COLORREF>(r) | (static_cast<COLORREF>(g) << 8) | (static_cast<COLORREF>(b) << 16);
+}
+inline constexpr BYTE GetRValue(COLORREF c) { return static_cast<BYTE>(c & 0xFF); }
+inline constexpr BYTE GetGValue(COLORREF c) { return static_cast<BYTE>((c >> 8) & 0xFF); }
+inline constexpr BYTE GetBValue(COLORREF c) { return static_cast<BYTE>((c >> 16) & 0xFF); }
 
 union LARGE_INTEGER {
     struct { DWORD LowPart; LONG HighPart; } u;
