@@ -56,3 +56,15 @@ tsan: deps
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
+
+# libFuzzer targets (clang, AddressSanitizer and UBSan) in build-fuzz. Run one with its corpus:
+#   build-fuzz/bin/fuzz_soap_response -max_total_time=600 NEW_INPUTS_DIR fuzz/corpus/fuzz_soap_response
+FUZZ_DIR ?= build-fuzz
+.PHONY: fuzz
+fuzz:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="clang libclang-rt-14-dev"
+	@if [ ! -f $(FUZZ_DIR)/build.ninja ]; then \
+	  CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithAssert \
+	    -DBRACKENFOLD_SANITIZE=address -DBRACKENFOLD_FUZZ=ON; \
+	fi
+	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_soap_response fuzz_soap_fault http_client_fuzzer http_url_fuzzer
