@@ -523,6 +523,13 @@ using namespace bf::gdi;
 
 #define GDI_LOCK std::lock_guard<std::mutex> gdi_guard_(gdi_lock())
 
+void bf::gdi::mark_stock_object(HGDIOBJ object) {
+    GDI_LOCK;
+    Object* o = lookup(object);
+    if (o && o->kind != Kind::Dc) o->stock = true;
+}
+
+
 extern "C" {
 
 // ---- device contexts ----

@@ -35,4 +35,8 @@ BFAPI HWND dc_window(HDC hdc);
 // when the file cannot be written.
 BFAPI bool write_surface_png(const Surface* surface, const RECT& area, const char* path);
 
+// Gives a GDI object stock status: DeleteObject then succeeds without freeing it, as for the
+// objects of GetStockObject. The window system's system-colour brushes are made this way.
+BFAPI void mark_stock_object(HGDIOBJ object);
+
 }  // namespace bf::gdi

@@ -204,7 +204,10 @@ HBRUSH WINAPI GetSysColorBrush(int index) {
     // Made once per process and never freed, like stock objects.
     static std::array<HBRUSH, kColors.size()>* brushes = [] {
         auto* b = new std::array<HBRUSH, kColors.size()>;
-        for (size_t i = 0; i < kColors.size(); ++i) (*b)[i] = CreateSolidBrush(kColors[i]);
+        for (size_t i = 0; i < kColors.size(); ++i) {
+            (*b)[i] = CreateSolidBrush(kColors[i]);
+            bf::gdi::mark_stock_object((*b)[i]);
+        }
         return b;
     }();
     return (*brushes)[static_cast<size_t>(index)];

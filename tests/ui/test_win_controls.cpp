@@ -283,3 +283,40 @@ TEST_F(WinControls, SampleTreeRendersToPng) {
 }
 
 }  // namespace
+
+namespace {
+
+// A caller that deletes a system-colour brush must not free the process-wide one.
+TEST(SysColorBrush, SurvivesDeleteObjectAndKeepsPainting) {
+    HBRUSH face = GetSysColorBrush(COLOR_BTNFACE);
+    ASSERT_NE(face, nullptr);
+    EXPECT_TRUE(DeleteObject(face));
+    EXPECT_EQ(GetSysColorBrush(COLOR_BTNFACE), face);
+
+    HDC dc = CreateCompatibleDC(nullptr);
+    ASSERT_NE(dc, nullptr);
+    HBITMAP bmp = CreateCompatibleBitmap(dc, 2, 2);  // monochrome on a fresh memory DC
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bi.bmiHeader.biWidth = 2;
+    bi.bmiHeader.biHeight = -2;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_NE(dib, nullptr);
+    HGDIOBJ old = SelectObject(dc, dib);
+    RECT r{0, 0, 2, 2};
+    EXPECT_NE(FillRect(dc, &r, face), 0);
+    const auto* px = static_cast<const BYTE*>(bits);
+    COLORREF c = GetSysColor(COLOR_BTNFACE);
+    EXPECT_EQ(px[0], GetBValue(c));
+    EXPECT_EQ(px[1], GetGValue(c));
+    EXPECT_EQ(px[2], GetRValue(c));
+    SelectObject(dc, old);
+    DeleteObject(dib);
+    DeleteObject(bmp);
+    DeleteDC(dc);
+}
+
+}  // namespace
