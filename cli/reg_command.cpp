@@ -257,6 +257,7 @@ int run_export(const Options& o, bool has_key) {
 
 }  // namespace
 
+namespace {
 void add_reg_command(CLI::App& app) {
     auto* reg = app.add_subcommand("reg", "Read and write the platform registry (the hive)");
     reg->require_subcommand(1);
@@ -291,5 +292,9 @@ void add_reg_command(CLI::App& app) {
     auto* exp_key = exp->add_option("KEY", o->key, key_help);
     exp->callback([o, exp_key] { exit_status() = run_export(*o, exp_key->count() > 0); });
 }
+
+
+const CommandRegistration kRegistration{80, add_reg_command};
+}  // namespace
 
 }  // namespace bf::cli

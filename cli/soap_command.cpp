@@ -128,6 +128,7 @@ void runFault(const SoapOptions& o) {
 
 }  // namespace
 
+namespace {
 void add_soap_command(CLI::App& app) {
     auto opts = std::make_shared<SoapOptions>();
     CLI::App* soap = app.add_subcommand("soap", "Encode requests and decode responses of the web service, offline");
@@ -157,5 +158,9 @@ void add_soap_command(CLI::App& app) {
     fault->add_option("FILE", opts->file, "fault body (default: standard input)");
     fault->callback([opts] { runFault(*opts); });
 }
+
+
+const CommandRegistration kRegistration{50, add_soap_command};
+}  // namespace
 
 }  // namespace bf::cli
