@@ -236,6 +236,10 @@ LRESULT CALLBACK static_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (wp) paint_static(hwnd, reinterpret_cast<HDC>(wp));
         return 0;
     case WM_ENABLE: InvalidateRect(hwnd, nullptr, TRUE); return 0;
+    case WM_NCHITTEST:
+        // A static control lets the mouse through to what lies beneath unless it asked to notify.
+        if (!(GetWindowLongPtrW(hwnd, GWL_STYLE) & SS_NOTIFY)) return HTTRANSPARENT;
+        return DefWindowProcW(hwnd, msg, wp, lp);
     default: return DefWindowProcW(hwnd, msg, wp, lp);
     }
 }

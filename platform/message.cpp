@@ -80,6 +80,30 @@ Window* window_to_paint(Window* w, DWORD thread) {
     return nullptr;
 }
 
+// Asks the window under the mouse what was hit, as the original does before delivering a mouse
+// message: a window answering HTTRANSPARENT (a plain static control, say) passes the message on to
+// the window beneath it, as long as that one belongs to the same thread. Retargets `m` (window and
+// client coordinates) and returns the hit-test code. Called without the state lock.
+LRESULT route_mouse(MSG* m) {
+    std::vector<HWND> skip;
+    LRESULT hit = HTCLIENT;
+    for (int hops = 0; hops < 64; ++hops) {
+        hit = send(m->hwnd, WM_NCHITTEST, 0, MAKELPARAM(static_cast<WORD>(m->pt.x), static_cast<WORD>(m->pt.y)));
+        if (hit != HTTRANSPARENT) break;
+        State& s = state();
+        std::lock_guard lk(s.mu);
+        Window* w = find(m->hwnd);
+        if (!w) break;
+        skip.push_back(m->hwnd);
+        Window* next = hit_window(root_of(w), m->pt, &skip);
+        if (!next || next->thread != current_thread()) break;
+        POINT o = client_origin_screen(next);
+        m->hwnd = next->handle;
+        m->lParam = MAKELPARAM(static_cast<WORD>(m->pt.x - o.x), static_cast<WORD>(m->pt.y - o.y));
+    }
+    return hit == HTTRANSPARENT ? HTCLIENT : hit;
+}
+
 enum class Fetch { Message, Quit, None, BadWindow };
 
 Fetch fetch(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait) {
@@ -106,11 +130,11 @@ Fetch fetch(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait) {
             *out = p.msg;
             if (p.input && remove) {
                 s.cursor_pos = p.msg.pt;
-                if (p.msg.message == WM_MOUSEMOVE || p.msg.message == WM_LBUTTONDOWN) {
-                    lk.unlock();
-                    send(p.msg.hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(p.msg.hwnd),
-                         MAKELPARAM(HTCLIENT, p.msg.message));
-                }
+                lk.unlock();
+                LRESULT hit = route_mouse(out);
+                if (p.msg.message == WM_MOUSEMOVE || p.msg.message == WM_LBUTTONDOWN)
+                    send(out->hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(out->hwnd),
+                         MAKELPARAM(static_cast<WORD>(hit), p.msg.message));
             }
             return Fetch::Message;
         }

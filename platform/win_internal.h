@@ -124,8 +124,9 @@ bool visible(const Window* w);  // itself and every ancestor
 bool is_descendant(const Window* w, const Window* ancestor);
 
 // The deepest visible, enabled window of `top`'s tree under a screen point, as the mouse finds it:
-// among overlapping siblings a WS_EX_TRANSPARENT one yields to an opaque one beneath it.
-Window* hit_window(Window* top, POINT screen);
+// among overlapping siblings a WS_EX_TRANSPARENT one yields to an opaque one beneath it. Windows in
+// `skip` (and their children) are passed over, as one that answers WM_NCHITTEST with HTTRANSPARENT is.
+Window* hit_window(Window* top, POINT screen, const std::vector<HWND>* skip = nullptr);
 POINT window_origin_screen(const Window* w);
 
 // Rectangles and regions (lists of disjoint rectangles).

@@ -165,7 +165,11 @@ void invalidate(Window* w, const RECT* r, bool erase) {
     }
 }
 
-Window* hit_window(Window* top, POINT screen) {
+Window* hit_window(Window* top, POINT screen, const std::vector<HWND>* skip) {
+    auto skipped = [skip](const Window* w) {
+        return skip && std::find(skip->begin(), skip->end(), w->handle) != skip->end();
+    };
+    if (skipped(top)) return nullptr;
     POINT o = window_origin_screen(top);
     RECT wr{o.x, o.y, o.x + (top->rect.right - top->rect.left), o.y + (top->rect.bottom - top->rect.top)};
     if (!contains(wr, screen)) return nullptr;
@@ -176,7 +180,7 @@ Window* hit_window(Window* top, POINT screen) {
         Window* opaque = nullptr;
         Window* transparent = nullptr;
         for (Window* c : cur->children) {
-            if (!(c->style & WS_VISIBLE) || (c->style & WS_DISABLED)) continue;
+            if (!(c->style & WS_VISIBLE) || (c->style & WS_DISABLED) || skipped(c)) continue;
             RECT cr = offset(c->rect, co.x, co.y);
             if (!contains(cr, screen)) continue;
             if (c->exstyle & WS_EX_TRANSPARENT) {

@@ -1,28 +1,13 @@
 #include "soap/result_json.h"
 
 #include <cstdio>
+#include <string_view>
+
+#include "platform/text.h"
 
 namespace bf::soap {
 
 namespace {
-
-void appendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 void appendEscape(std::string& out, unsigned unit) {
     char buf[8];
@@ -52,28 +37,38 @@ void appendJsonString(std::string& out, const WCHAR* text, std::size_t length, b
         return;
     }
     out.push_back('"');
+    // Runs of characters that need no escape go through the platform's UTF-8 encoder whole; a
+    // surrogate pair stays inside its run, a lone surrogate is escaped like a control character.
+    std::size_t run = 0;
+    auto flush = [&](std::size_t end) {
+        if (end > run) out.append(bf::to_utf8(std::u16string_view(text + run, end - run)));
+    };
     for (std::size_t i = 0; i < length; ++i) {
         unsigned c = text[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            appendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
             ++i;
             continue;
         }
+        const char* escape = nullptr;
         switch (c) {
-            case '"': out.append("\\\""); continue;
-            case '\\': out.append("\\\\"); continue;
-            case '\b': out.append("\\b"); continue;
-            case '\f': out.append("\\f"); continue;
-            case '\n': out.append("\\n"); continue;
-            case '\r': out.append("\\r"); continue;
-            case '\t': out.append("\\t"); continue;
+            case '"': escape = "\\\""; break;
+            case '\\': escape = "\\\\"; break;
+            case '\b': escape = "\\b"; break;
+            case '\f': escape = "\\f"; break;
+            case '\n': escape = "\\n"; break;
+            case '\r': escape = "\\r"; break;
+            case '\t': escape = "\\t"; break;
             default: break;
         }
-        if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF))
-            appendEscape(out, c);  // control characters and lone surrogates
+        if (!escape && c >= 0x20 && (c < 0xD800 || c > 0xDFFF)) continue;
+        flush(i);
+        if (escape)
+            out.append(escape);
         else
-            appendUtf8(out, c);
+            appendEscape(out, c);  // control characters and lone surrogates
+        run = i + 1;
     }
+    flush(length);
     out.push_back('"');
 }
 

@@ -175,13 +175,28 @@ TEST_F(WinControls, ClickSequenceAndTransparentHitTesting) {
     // A transparent window with nothing opaque beneath it takes the click.
     EXPECT_NE(std::find(g_seen.begin(), g_seen.end(), std::pair<UINT, WPARAM>(WM_LBUTTONDOWN, 0xBEEF)), g_seen.end());
     EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_HAND));
-    // An opaque sibling beneath wins over the transparent one.
+    // A plain static beneath answers WM_NCHITTEST with HTTRANSPARENT: the click goes on to the
+    // picture after all.
     HWND under = child(u"STATIC", u"x", 0, 0, 0, 40, 20);
     SetWindowPos(under, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     g_seen.clear();
     ASSERT_TRUE(bf::inject_click(top, POINT{5, 5}));
     pump();
+    EXPECT_NE(std::find(g_seen.begin(), g_seen.end(), std::pair<UINT, WPARAM>(WM_LBUTTONDOWN, 0xBEEF)), g_seen.end());
+    // An opaque sibling that takes the mouse (a notifying static) wins over the transparent one.
+    SetWindowLongPtrW(under, GWL_STYLE, GetWindowLongPtrW(under, GWL_STYLE) | SS_NOTIFY);
+    g_seen.clear();
+    ASSERT_TRUE(bf::inject_click(top, POINT{5, 5}));
+    pump();
     EXPECT_EQ(std::find(g_seen.begin(), g_seen.end(), std::pair<UINT, WPARAM>(WM_LBUTTONDOWN, 0xBEEF)), g_seen.end());
+    EXPECT_EQ(std::find(g_seen.begin(), g_seen.end(), std::pair<UINT, WPARAM>(WM_LBUTTONDOWN, MK_LBUTTON)), g_seen.end());
+    DestroyWindow(pic);
+    // With nothing else of the thread beneath, a plain static hands the click to its parent.
+    SetWindowLongPtrW(under, GWL_STYLE, GetWindowLongPtrW(under, GWL_STYLE) & ~SS_NOTIFY);
+    g_seen.clear();
+    ASSERT_TRUE(bf::inject_click(top, POINT{5, 5}));
+    pump();
+    EXPECT_NE(std::find(g_seen.begin(), g_seen.end(), std::pair<UINT, WPARAM>(WM_LBUTTONDOWN, MK_LBUTTON)), g_seen.end());
     // Hidden windows are never hit: the host itself gets move, cursor, down, up in that order.
     g_seen.clear();
     ASSERT_TRUE(bf::inject_click(top, POINT{60, 5}));
