@@ -17,8 +17,8 @@
 
 #ifndef MAKELANGID
 #define MAKELANGID(p, s) (static_cast<WORD>((static_cast<WORD>(s) << 10) | static_cast<WORD>(p)))
-#define PRIMARYLANGID(lgid) (static_cast<WORD>(lgid) & 0x3FF)
-#define SUBLANGID(lgid) (static_cast<WORD>(lgid) >> 10)
+#define PRIMARYLANGID(lgid) (static_cast<WORD>(static_cast<WORD>(lgid) & 0x3FF))
+#define SUBLANGID(lgid) (static_cast<WORD>(static_cast<WORD>(lgid) >> 10))
 #define MAKELCID(lgid, srtid) (static_cast<DWORD>((static_cast<DWORD>(static_cast<WORD>(srtid)) << 16) | static_cast<DWORD>(static_cast<WORD>(lgid))))
 #define LANGIDFROMLCID(lcid) (static_cast<WORD>(lcid))
 #define SORTIDFROMLCID(lcid) (static_cast<WORD>((static_cast<DWORD>(lcid) >> 16) & 0xF))

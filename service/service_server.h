@@ -1,0 +1,60 @@
+// ServiceServer: the HTTP side of the reference service on libmicrohttpd (a thread per
+// connection). It routes POST /brackenfoldws/brackenfold.asmx to the SOAP endpoint, the host
+// "www." + domain to the web site and every other host to the static demo sites, and on stop
+// finishes the requests under way before it closes.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "service/service_config.h"
+#include "service/service_store.h"
+#include "service/web_site.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace bf::service {
+
+class ServiceServer {
+public:
+    // Binds and starts serving. Null with `error` set when the address cannot be used.
+    static std::unique_ptr<ServiceServer> start(ServiceStore& store, const ServiceConfig& config, std::string* error);
+    ~ServiceServer();
+    ServiceServer(const ServiceServer&) = delete;
+    ServiceServer& operator=(const ServiceServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // "127.0.0.1:8731", "[::1]:8731".
+    std::string address() const;
+    // Stops accepting, waits (at most `graceSeconds`) for the requests under way, then closes.
+    void stop(int graceSeconds = 30);
+
+    // For the libmicrohttpd callbacks.
+    struct Request;
+    int handle(MHD_Connection* connection, const char* url, const char* method, const char* uploadData,
+               std::size_t* uploadSize, void** state);
+    void completed(void** state);
+
+private:
+    ServiceServer(ServiceStore& store, const ServiceConfig& config);
+    int respond(MHD_Connection* connection, const char* url, const char* method, Request& request);
+
+    ServiceStore& store_;
+    ServiceConfig config_;
+    WebSite site_;
+    std::string siteHost_;  // "www." + domain without its port, lower case
+    MHD_Daemon* daemon_ = nullptr;
+    int listenFd_ = -1;
+    std::uint16_t port_ = 0;
+    bool ipv6_ = false;
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    int inFlight_ = 0;
+};
+
+}  // namespace bf::service

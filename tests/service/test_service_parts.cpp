@@ -1,0 +1,183 @@
+// The service's parts by themselves: the hash functions against their published test vectors,
+// the site key rule, escaping and form decoding, content types, and the store's accounts.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <set>
+
+#include "service/password_hash.h"
+#include "service/site_key.h"
+#include "service/static_files.h"
+#include "service/web_site.h"
+#include "service_test_support.h"
+
+namespace bf::service::test {
+namespace {
+
+std::string hex(const Sha256Digest& d) { return to_hex(std::string_view(reinterpret_cast<const char*>(d.data()), d.size())); }
+
+TEST(PasswordHash, Sha256Vectors) {
+    EXPECT_EQ(hex(sha256("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // 56 bytes: the length no longer fits the first block's padding.
+    EXPECT_EQ(hex(sha256("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(hex(sha256(std::string(1000000, 'a'))),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(PasswordHash, HmacSha256Vectors) {
+    EXPECT_EQ(hex(hmac_sha256(std::string(20, '\x0b'), "Hi There")),
+              "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+    EXPECT_EQ(hex(hmac_sha256("Jefe", "what do ya want for nothing?")),
+              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    // A key longer than a block is hashed first.
+    EXPECT_EQ(hex(hmac_sha256(std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First")),
+              "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+}
+
+TEST(PasswordHash, Pbkdf2Vectors) {
+    EXPECT_EQ(to_hex(pbkdf2_hmac_sha256("password", "salt", 1, 32)),
+              "120fb6cffcf8b32c43e7225256c4f837a86548c92ccc35480805987cb70be17b");
+    EXPECT_EQ(to_hex(pbkdf2_hmac_sha256("password", "salt", 2, 32)),
+              "ae4d0c95af6b46d32d0adff928f06dd02a303f8ef3c251dfd6e2d85a95474c43");
+    EXPECT_EQ(to_hex(pbkdf2_hmac_sha256("password", "salt", 4096, 32)),
+              "c5e478d59288c841aa530db6845c4c8d962893a001ce4e11a4963873aa98134a");
+    // Two blocks, the second one cut short.
+    EXPECT_EQ(to_hex(pbkdf2_hmac_sha256("passwd", "salt", 1, 64)),
+              "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
+              "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783");
+    EXPECT_EQ(pbkdf2_hmac_sha256("p", "s", 1, 33).size(), 33u);
+}
+
+TEST(PasswordHash, RandomnessAndComparison) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) seen.insert(random_hex(16));
+    EXPECT_EQ(seen.size(), 100u);
+    EXPECT_EQ(seen.begin()->size(), 32u);
+    EXPECT_TRUE(constant_time_equal("abc", "abc"));
+    EXPECT_FALSE(constant_time_equal("abc", "abd"));
+    EXPECT_FALSE(constant_time_equal("abc", "ab"));
+    EXPECT_FALSE(constant_time_equal("", "a"));
+}
+
+TEST(SiteKey, TheToolbarsRule) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://www.example.com/index.html", "http://example.com"},
+        {"http://mail.example.com/inbox/", "http://example.com"},
+        {"https://Secure.Example.COM/a?b=c", "http://example.com"},
+        {"http://news.example.co.uk/", "http://example.co.uk"},
+        {"http://www.q.test/", "http://q.test"},
+        {"http://localhost/", "http://localhost"},
+        {"http://www.example.com:81/", "http://example.com:81"},
+        {"http://www.example.com", "http://"},
+        {"about:blank", "http://"},
+        {"file:///C:/page.html", "http://"},
+        {"", "http://"},
+        {"//", "http://"},
+        {"x", "http://"},
+        {"http://.a/", "http://.a"},
+    };
+    for (const auto& [url, key] : cases) EXPECT_EQ(site_key_rule(url), key) << url;
+}
+
+TEST(SiteKey, UsableKeys) {
+    EXPECT_EQ(site_key_of("http://www.example.com").value_or("-"), "http://example.com");
+    EXPECT_EQ(site_key_of("http://example.com").value_or("-"), "http://example.com");
+    EXPECT_EQ(site_key_of("http://a.b.example.com:8080/x").value_or("-"), "http://example.com:8080");
+    for (const char* bad : {"", "about:blank", "http://", "http:///x", "http://ex ample.com/", "http://a\"b.com/",
+                            "http://<x>.com/", "http://example.com:/", "http://example.com:80a/",
+                            "http://user:pw@localhost/", "http://:80/"})
+        EXPECT_FALSE(site_key_of(bad).has_value()) << bad;
+    EXPECT_EQ(host_without_port("WWW.Example.com:8731"), "www.example.com");
+    EXPECT_EQ(host_without_port("[::1]:80"), "[::1]");
+}
+
+TEST(WebText, EscapingAndForms) {
+    EXPECT_EQ(html_escape("<a href=\"x\">Tom's & Jerry's</a>"),
+              "&lt;a href=&quot;x&quot;&gt;Tom&#39;s &amp; Jerry&#39;s&lt;/a&gt;");
+    auto f = parse_form("a=1&b=x+y%21&a=2&c&=v&d=%zz%4&e=%E2%82%AC");
+    EXPECT_EQ(f["a"], "1");  // the first wins
+    EXPECT_EQ(f["b"], "x y!");
+    EXPECT_EQ(f.count("c"), 1u);
+    EXPECT_EQ(f["c"], "");
+    EXPECT_EQ(f[""], "v");
+    EXPECT_EQ(f["d"], "%zz%4");
+    EXPECT_EQ(f["e"], "\xE2\x82\xAC");
+    EXPECT_TRUE(parse_form("").empty());
+    EXPECT_STREQ(content_type_for("/a/b.HTML"), "text/html; charset=utf-8");
+    EXPECT_STREQ(content_type_for("/a.b/c"), "application/octet-stream");
+    EXPECT_STREQ(content_type_for("/x.jpeg"), "image/jpeg");
+}
+
+TEST(Store, AccountsPersistAndPasswordsAreSaltedAndSlow) {
+    TempDir dir;
+    std::string path = dir.path() + "/s.db", error;
+    Account a, b;
+    {
+        auto store = ServiceStore::open(path, &error);
+        ASSERT_TRUE(store) << error;
+        store->setIterations(50);
+        EXPECT_EQ(store->createAccount("", "pw", nullptr), StoreResult::Invalid);
+        EXPECT_EQ(store->createAccount(" ann", "pw", nullptr), StoreResult::Invalid);
+        EXPECT_EQ(store->createAccount(std::string(65, 'a'), "pw", nullptr), StoreResult::Invalid);
+        EXPECT_EQ(store->createAccount("ann", "", nullptr), StoreResult::Invalid);
+        EXPECT_EQ(store->createAccount("bad\nname", "pw", nullptr), StoreResult::Invalid);
+        ASSERT_EQ(store->createAccount("Ann", "same", &a), StoreResult::Ok);
+        EXPECT_EQ(store->createAccount("aNN", "x", nullptr), StoreResult::Exists);
+        ASSERT_EQ(store->createAccount("Ben", "same", &b), StoreResult::Ok);
+        EXPECT_NE(a.id, b.id);
+        EXPECT_EQ(store->verifyPassword("ann", "same", nullptr), StoreResult::Ok);
+        EXPECT_EQ(store->verifyPassword("Ann", "Same", nullptr), StoreResult::NotFound);
+        EXPECT_EQ(store->verifyPassword("nobody", "same", nullptr), StoreResult::NotFound);
+        std::string alias;
+        ASSERT_EQ(store->aliasFor(a.id, "http://example.com", true, "alias.test", &alias), StoreResult::Ok);
+        EXPECT_EQ(store->aliasFor(a.id, "http://example.org", false, "alias.test", nullptr), StoreResult::NotFound);
+        EXPECT_EQ(store->aliasFor("missing", "http://example.com", true, "alias.test", nullptr), StoreResult::NotFound);
+    }
+    {
+        // The same password gives two different salts and hashes; neither is the password.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* q = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT salt, hash, iterations FROM accounts ORDER BY name", -1, &q, nullptr),
+                  SQLITE_OK);
+        std::vector<std::string> salts, hashes;
+        while (sqlite3_step(q) == SQLITE_ROW) {
+            salts.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
+            hashes.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 1)));
+            EXPECT_EQ(sqlite3_column_int(q, 2), 50);
+        }
+        sqlite3_finalize(q);
+        sqlite3_close(db);
+        ASSERT_EQ(salts.size(), 2u);
+        EXPECT_NE(salts[0], salts[1]);
+        EXPECT_NE(hashes[0], hashes[1]);
+        EXPECT_EQ(salts[0].size(), 32u);
+        EXPECT_EQ(hashes[0].size(), 64u);
+    }
+    auto store = ServiceStore::open(path, &error);
+    ASSERT_TRUE(store);
+    Account found;
+    ASSERT_EQ(store->verifyPassword("ANN", "same", &found), StoreResult::Ok);
+    EXPECT_EQ(found.id, a.id);
+    EXPECT_EQ(found.name, "Ann");
+    std::vector<AliasEntry> aliases;
+    ASSERT_EQ(store->aliasesOf(a.id, &aliases), StoreResult::Ok);
+    ASSERT_EQ(aliases.size(), 1u);
+    EXPECT_EQ(aliases[0].site, "http://example.com");
+    // Each advertisement gets an id of its own, replacing the site's earlier one.
+    int first = 0, second = 0;
+    ASSERT_EQ(store->setAdvertisement("http://example.com", AdRecord{}, &first), StoreResult::Ok);
+    ASSERT_EQ(store->setAdvertisement("http://example.com", AdRecord{}, &second), StoreResult::Ok);
+    EXPECT_GT(second, first);
+    AdRecord ad;
+    ASSERT_EQ(store->advertisement("http://example.com", &ad), StoreResult::Ok);
+    EXPECT_EQ(ad.adID, second);
+    EXPECT_EQ(store->setRating("http://example.com", 11), StoreResult::Invalid);
+    EXPECT_EQ(ServiceStore::open(dir.path() + "/no/such/dir/s.db", &error), nullptr);
+    EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace bf::service::test

@@ -1,0 +1,285 @@
+// The web site over HTTP: sign-in and account creation, the hidden account elements present
+// only for signed-in sessions, escaping, session cookies, posts from other sites refused, the
+// rating pages; and the static demo sites for other host names, with path traversal refused.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "service/password_hash.h"
+#include "service_test_support.h"
+
+namespace bf::service::test {
+namespace {
+
+const char* kForm = "application/x-www-form-urlencoded";
+
+std::string csrfOf(const std::string& body) {
+    const std::string key = "name=\"csrf\" value=\"";
+    std::size_t at = body.find(key);
+    return at == std::string::npos ? std::string() : body.substr(at + key.size(), 32);
+}
+
+std::string cookieOf(const HttpResult& r) {
+    std::string c = r.header("Set-Cookie");
+    std::size_t eq = c.find('='), semi = c.find(';');
+    return eq == std::string::npos ? std::string() : c.substr(eq + 1, semi - eq - 1);
+}
+
+bool hasAccountElements(const std::string& body) { return body.find("MARROWDENE2007QUILT") != std::string::npos; }
+
+class WebSiteTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(svc.server); }
+
+    HttpResult get(const std::string& path, const std::string& cookie = "") {
+        return exchange(svc.port(), get_request(path, kSiteHost, cookie.empty() ? "" : "Cookie: BFSESSION=" + cookie + "\r\n"));
+    }
+    HttpResult post(const std::string& path, const std::string& body, const std::string& cookie,
+                    const char* type = kForm) {
+        return exchange(svc.port(), post_request(path, kSiteHost, type, body,
+                                                 cookie.empty() ? "" : "Cookie: BFSESSION=" + cookie + "\r\n"));
+    }
+    // Signs in (creating the account with `create`); returns the session cookie.
+    std::string signIn(const std::string& name, const std::string& password, bool create) {
+        HttpResult page = get("/login.aspx");
+        std::string anon = cookieOf(page);
+        HttpResult r = post("/login.aspx", "csrf=" + csrfOf(page.body) + "&username=" + name + "&password=" + password +
+                                               (create ? "&create=1" : ""), anon);
+        EXPECT_EQ(r.status, 303) << r.body;
+        EXPECT_EQ(r.header("Location"), "/account.aspx");
+        return cookieOf(r);
+    }
+
+    RunningService svc;
+};
+
+TEST_F(WebSiteTest, SignedOutPagesCarryNoAccountElements) {
+    HttpResult r = get("/login.aspx");
+    ASSERT_EQ(r.status, 200);
+    EXPECT_EQ(r.header("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_FALSE(hasAccountElements(r.body));
+    EXPECT_NE(r.body.find("<form method=\"post\" action=\"/login.aspx\">"), std::string::npos);
+    EXPECT_EQ(csrfOf(r.body).size(), 32u);
+    std::string setCookie = r.header("Set-Cookie");
+    EXPECT_NE(setCookie.find("; HttpOnly"), std::string::npos);
+    EXPECT_EQ(cookieOf(r).size(), 64u);
+    r = get("/rating.aspx?r=3&d=example.com");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_FALSE(hasAccountElements(r.body));
+    EXPECT_EQ(r.body.find("<form"), std::string::npos);
+    r = get("/account.aspx");
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(r.header("Location"), "/login.aspx");
+    r = get("/nowhere.aspx");
+    EXPECT_EQ(r.status, 404);
+    EXPECT_FALSE(hasAccountElements(r.body));
+}
+
+TEST_F(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
+    // A name full of markup: every place it appears is escaped.
+    std::string cookie = signIn("%3Cb%3E%22Ann%22%26co", "pa%26ss+word", true);
+    ASSERT_EQ(cookie.size(), 64u);
+    Account account;
+    ASSERT_EQ(svc.store->verifyPassword("<b>\"Ann\"&co", "pa&ss word", &account), StoreResult::Ok);
+    HttpResult r = svc.soap(alias_envelope(bf::to_utf16(account.id).c_str(), u"http://shop.example.com/"));
+    ASSERT_EQ(r.status, 200);
+
+    r = get("/account.aspx", cookie);
+    ASSERT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("<input type=\"hidden\" id=\"MARROWDENE2007QUILT\" name=\"MARROWDENE2007QUILT\" value=\"" +
+                          account.id + "\">"),
+              std::string::npos);
+    EXPECT_NE(r.body.find("<input type=\"hidden\" id=\"MARROWDENE2007QUILT_UN\" name=\"MARROWDENE2007QUILT_UN\" "
+                          "value=\"&lt;b&gt;&quot;Ann&quot;&amp;co\">"),
+              std::string::npos);
+    EXPECT_EQ(r.body.find("<b>"), std::string::npos);
+    EXPECT_NE(r.body.find("<td>http://example.com</td><td>"), std::string::npos);
+    // Every page of the signed-in session carries them, the unknown ones too.
+    EXPECT_TRUE(hasAccountElements(get("/rating.aspx?r=0&d=", cookie).body) ||
+                hasAccountElements(get("/rating.aspx?r=0&d=example.com", cookie).body));
+    EXPECT_TRUE(hasAccountElements(get("/nowhere.aspx", cookie).body));
+
+    // The cookie is stored only as its hash.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((svc.dir.path() + "/service.db").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* q = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sessions WHERE token_hash = ?1", -1, &q, nullptr), SQLITE_OK);
+    for (const std::string& value : {cookie, to_hex(std::string_view(reinterpret_cast<const char*>(sha256(cookie).data()), 32))}) {
+        sqlite3_reset(q);
+        sqlite3_bind_text(q, 1, value.c_str(), -1, SQLITE_TRANSIENT);
+        ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(q, 0), value == cookie ? 0 : 1);
+    }
+    sqlite3_finalize(q);
+    sqlite3_close(db);
+
+    r = get("/logout.aspx", cookie);
+    ASSERT_EQ(r.status, 200);
+    r = post("/logout.aspx", "csrf=" + csrfOf(r.body), cookie);
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(r.header("Location"), "/login.aspx");
+    EXPECT_NE(r.header("Set-Cookie").find("Max-Age=0"), std::string::npos);
+    r = get("/account.aspx", cookie);
+    EXPECT_EQ(r.status, 303);
+    EXPECT_FALSE(hasAccountElements(get("/login.aspx", cookie).body));
+
+    // Signing in again; a wrong password changes nothing.
+    HttpResult page = get("/login.aspx");
+    r = post("/login.aspx", "csrf=" + csrfOf(page.body) + "&username=%3Cb%3E%22Ann%22%26co&password=wrong",
+             cookieOf(page));
+    EXPECT_EQ(r.status, 401);
+    EXPECT_FALSE(hasAccountElements(r.body));
+    EXPECT_NE(r.body.find("value=\"&lt;b&gt;&quot;Ann&quot;&amp;co\""), std::string::npos);
+    std::string again = signIn("%3Cb%3E%22Ann%22%26co", "pa%26ss+word", false);
+    EXPECT_NE(again, cookie);
+    EXPECT_TRUE(hasAccountElements(get("/account.aspx", again).body));
+}
+
+TEST_F(WebSiteTest, SignInGivesANewSession) {
+    HttpResult page = get("/login.aspx");
+    std::string anon = cookieOf(page);
+    HttpResult r = post("/login.aspx", "csrf=" + csrfOf(page.body) + "&username=dora&password=x&create=1", anon);
+    ASSERT_EQ(r.status, 303);
+    EXPECT_NE(cookieOf(r), anon);
+    // The cookie from before the sign-in is worth nothing afterwards.
+    EXPECT_FALSE(hasAccountElements(get("/account.aspx", anon).body));
+    EXPECT_EQ(get("/account.aspx", anon).status, 303);
+    // A taken name (in any letter case) is refused.
+    page = get("/login.aspx");
+    r = post("/login.aspx", "csrf=" + csrfOf(page.body) + "&username=DORA&password=y&create=1", cookieOf(page));
+    EXPECT_EQ(r.status, 409);
+    page = get("/login.aspx");
+    r = post("/login.aspx", "csrf=" + csrfOf(page.body) + "&username=&password=y&create=1", cookieOf(page));
+    EXPECT_EQ(r.status, 400);
+}
+
+TEST_F(WebSiteTest, PostsFromOtherSitesAreRefused) {
+    HttpResult page = get("/login.aspx");
+    std::string anon = cookieOf(page), token = csrfOf(page.body);
+    HttpResult other = get("/login.aspx");
+    const std::string create = "&username=mallory&password=x&create=1";
+    struct Case {
+        const char* what;
+        std::string body;
+        std::string cookie;
+        const char* type;
+    };
+    for (const Case& c : {Case{"no cookie", "csrf=" + token + create, "", kForm},
+                          Case{"no token", create.substr(1), anon, kForm},
+                          Case{"wrong token", "csrf=" + std::string(32, '0') + create, anon, kForm},
+                          Case{"another session's token", "csrf=" + csrfOf(other.body) + create, anon, kForm},
+                          Case{"token appended twice", "csrf=x&csrf=" + token + create, anon, kForm},
+                          Case{"not a form", "csrf=" + token + create, anon, "text/plain"},
+                          Case{"unknown cookie", "csrf=" + token + create, std::string(64, 'a'), kForm}}) {
+        HttpResult r = post("/login.aspx", c.body, c.cookie, c.type);
+        EXPECT_EQ(r.status, 403) << c.what;
+    }
+    EXPECT_EQ(svc.store->verifyPassword("mallory", "x", nullptr), StoreResult::NotFound);
+
+    std::string cookie = signIn("erin", "pw", true);
+    ASSERT_EQ(svc.store->setRating("http://example.com", 2), StoreResult::Ok);
+    HttpResult r = post("/rating.aspx", "d=example.com&rating=10", cookie);
+    EXPECT_EQ(r.status, 403);
+    r = post("/logout.aspx", "", cookie);
+    EXPECT_EQ(r.status, 403);
+    int rating = -1;
+    svc.store->rating("http://example.com", &rating);
+    EXPECT_EQ(rating, 2);
+    EXPECT_TRUE(hasAccountElements(get("/account.aspx", cookie).body));
+}
+
+TEST_F(WebSiteTest, RatingPageAndVotes) {
+    std::string cookie = signIn("fred", "pw", true);
+    HttpResult r = get("/rating.aspx?r=%3Cscript%3E&d=Example.COM", cookie);
+    ASSERT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("<span id=\"site\">example.com</span> is rated <span id=\"rating\">0</span>"),
+              std::string::npos);
+    EXPECT_NE(r.body.find("&lt;script&gt;"), std::string::npos);
+    EXPECT_EQ(r.body.find("<script>"), std::string::npos);
+    std::string token = csrfOf(r.body);
+    r = post("/rating.aspx", "csrf=" + token + "&d=example.com&rating=8", cookie);
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(r.header("Location"), "/rating.aspx?r=8&d=example.com");
+    std::string second = signIn("gina", "pw", true);
+    r = post("/rating.aspx", "csrf=" + csrfOf(get("/rating.aspx?d=example.com", second).body) +
+                                 "&d=www.example.com&rating=3",
+             second);
+    EXPECT_EQ(r.header("Location"), "/rating.aspx?r=6&d=example.com");  // mean 5.5, rounded
+    for (const char* bad : {"&d=example.com&rating=11", "&d=example.com&rating=-1", "&d=example.com&rating=",
+                            "&d=example.com&rating=5x", "&d=&rating=5", "&d=a/b&rating=5"}) {
+        r = post("/rating.aspx", "csrf=" + token + bad, cookie);
+        EXPECT_EQ(r.status, 400) << bad;
+    }
+    int rating = -1;
+    svc.store->rating("http://example.com", &rating);
+    EXPECT_EQ(rating, 6);
+    EXPECT_EQ(get("/rating.aspx?r=1&d=%3Cx%3E", cookie).status, 400);
+}
+
+class StaticSites : public ::testing::Test {
+protected:
+    static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+    void SetUp() override {
+        root = tmp.path() + "/sites";
+        ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((root + "/demo.example").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((root + "/demo.example/sub").c_str(), 0700), 0);
+        write(root + "/demo.example/index.html", "<p>home</p>");
+        write(root + "/demo.example/style.CSS", "p{}");
+        write(root + "/demo.example/sub/pic.png", "\x89PNG");
+        write(root + "/demo.example/data", "raw");
+        write(root + "/secret.txt", "do not serve");
+        write(tmp.path() + "/outside.txt", "do not serve");
+        ASSERT_EQ(symlink((tmp.path() + "/outside.txt").c_str(), (root + "/demo.example/escape.txt").c_str()), 0);
+        ASSERT_EQ(symlink("index.html", (root + "/demo.example/inside.html").c_str()), 0);
+        svc = std::make_unique<RunningService>(root);
+        ASSERT_TRUE(svc->server);
+    }
+    HttpResult fetch(const std::string& path, const std::string& host = "demo.example:8080") {
+        return exchange(svc->port(), get_request(path, host));
+    }
+
+    TempDir tmp;
+    std::string root;
+    std::unique_ptr<RunningService> svc;
+};
+
+TEST_F(StaticSites, ServesFilesWithTheirTypes) {
+    HttpResult r = fetch("/");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "<p>home</p>");
+    EXPECT_EQ(r.header("Content-Type"), "text/html; charset=utf-8");
+    r = fetch("/style.CSS");
+    EXPECT_EQ(r.header("Content-Type"), "text/css; charset=utf-8");
+    r = fetch("/sub/pic.png", "DEMO.example");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.header("Content-Type"), "image/png");
+    EXPECT_EQ(fetch("/data").header("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(fetch("/inside.html").body, "<p>home</p>");
+    EXPECT_EQ(fetch("/missing.html").status, 404);
+    EXPECT_EQ(fetch("/", "unknown.example").status, 404);
+    r = exchange(svc->port(), post_request("/index.html", "demo.example", "text/plain", "x"));
+    EXPECT_EQ(r.status, 405);
+}
+
+TEST_F(StaticSites, RefusesEverythingOutsideTheSite) {
+    for (const char* path : {"/../secret.txt", "/%2e%2e/secret.txt", "/sub/../../secret.txt", "/sub/%2E%2E/index.html",
+                             "/./index.html", "/escape.txt", "/..%2fsecret.txt", "/sub\\..\\..\\secret.txt"}) {
+        HttpResult r = fetch(path);
+        EXPECT_TRUE(r.status == 403 || r.status == 404) << path << " gave " << r.status;
+        EXPECT_EQ(r.body.find("do not serve"), std::string::npos) << path;
+    }
+    for (const char* host : {"..", "../demo.example", ".demo.example", "demo.example/..", "a b"}) {
+        HttpResult r = fetch("/secret.txt", host);
+        EXPECT_EQ(r.body.find("do not serve"), std::string::npos) << host;
+        EXPECT_NE(r.status, 200) << host;
+    }
+    // Without --sites nothing is served for other hosts.
+    RunningService bare;
+    EXPECT_EQ(exchange(bare.port(), get_request("/index.html", "demo.example")).status, 404);
+}
+
+}  // namespace
+}  // namespace bf::service::test
