@@ -1,0 +1,31 @@
+#include "band/service_site.h"
+
+#include "platform/text.h"
+#include "soap/deployment.h"
+
+namespace Brackenfold {
+
+const std::u16string& ServiceSitePrefix() {
+    static const std::u16string prefix = u"http://www." + bf::to_utf16(bf::soap::service_domain());
+    return prefix;
+}
+
+const std::u16string& ServiceSiteKey() {
+    static const std::u16string key = u"http://" + bf::to_utf16(bf::soap::service_domain());
+    return key;
+}
+
+const std::u16string& LoginPageUrl() {
+    static const std::u16string url = ServiceSitePrefix() + u"/login.aspx";
+    return url;
+}
+
+bool IsServiceSiteUrl(std::u16string_view url) {
+    const std::u16string& prefix = ServiceSitePrefix();
+    if (url.substr(0, prefix.size()) != prefix) return false;
+    if (url.size() == prefix.size()) return true;
+    char16_t next = url[prefix.size()];
+    return next == u'/' || next == u'?' || next == u'#' || next == u':';
+}
+
+}  // namespace Brackenfold

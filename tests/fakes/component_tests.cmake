@@ -1,0 +1,22 @@
+# bf_component_tests(<label> <dir>): one executable per test_*.cpp, linked to the component and the
+# fakes, with a hive of its own and the rating images as "PNG" resources.
+function(bf_component_tests label dir)
+  file(GLOB tests CONFIGURE_DEPENDS ${dir}/test_*.cpp)
+  foreach(src ${tests})
+    get_filename_component(name ${src} NAME_WE)
+    set(target ${label}_${name})
+    add_executable(${target} ${src} ${PROJECT_SOURCE_DIR}/tests/fakes/hive_setup.cpp)
+    target_link_libraries(${target} PRIVATE bfcomponent bffakes GTest::gtest GTest::gtest_main GTest::gmock)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(${target} PRIVATE BF_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+    # One file at a time: the images folder also holds their generator.
+    file(GLOB images CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/resources/images/*.png)
+    foreach(image ${images})
+      get_filename_component(image_name ${image} NAME)
+      if(image_name MATCHES "^([0-9]+)_")
+        bf_embed_resource(${target} TYPE PNG ID ${CMAKE_MATCH_1} FILE ${image})
+      endif()
+    endforeach()
+    gtest_discover_tests(${target} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 60)
+  endforeach()
+endfunction()
