@@ -8,10 +8,15 @@ namespace bf::http {
 namespace {
 
 // Header lines are ASCII in practice: widen that straight, decode only what is not.
+// Header text is ASCII in practice: widen it in one pass, convert only what is not.
 std::u16string Widen(std::string_view bytes) {
-    for (char c : bytes)
-        if (static_cast<unsigned char>(c) >= 0x80) return bf::to_utf16(bytes);
-    return std::u16string(bytes.begin(), bytes.end());
+    std::u16string out(bytes.size(), u'\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c >= 0x80) return bf::to_utf16(bytes);
+        out[i] = c;
+    }
+    return out;
 }
 
 }  // namespace

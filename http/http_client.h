@@ -124,6 +124,11 @@ public:
     }
     // The socket's last error, or WSAETIMEDOUT when the exchange ran out of its total time.
     DWORD LastError() const { return m_deadlineExpired ? static_cast<DWORD>(WSAETIMEDOUT) : m_socket.LastError(); }
+    // As LastError, but only for a socket step of the last exchange that failed: 0 when none did,
+    // so an error left over from an earlier exchange is never reported again.
+    DWORD ExchangeSocketError() const {
+        return m_deadlineExpired ? static_cast<DWORD>(WSAETIMEDOUT) : m_exchangeSocketError;
+    }
     TSocket& Socket() { return m_socket; }
     const TSocket& Socket() const { return m_socket; }
 
@@ -170,6 +175,7 @@ private:
     std::uint64_t m_deadline = 0;  // CoarseNowMs() at which the exchange gives up
     bool m_deadlineExpired = false;
     bool m_cancelled = false;
+    DWORD m_exchangeSocketError = 0;
     std::size_t m_received = 0;  // bytes received for the current response
     std::size_t m_sentTotal = 0;
     ChunkedDecoder m_chunked;
@@ -213,6 +219,7 @@ void CHttpClientT<TSocket>::ResetExchange() {
     m_lastRead = ResponseReadResult::NotRead;
     m_deadlineExpired = false;
     m_cancelled = false;
+    m_exchangeSocketError = 0;
     m_received = 0;
     m_sentTotal = 0;
 }
@@ -300,6 +307,7 @@ bool CHttpClientT<TSocket>::ArmSocket() {
 
 template <class TSocket>
 void CHttpClientT<TSocket>::NoteFailure() {
+    m_exchangeSocketError = m_socket.LastError();
     if (m_timeoutMs != INFINITE && detail::CoarseNowMs() >= m_deadline) m_deadlineExpired = true;
 }
 

@@ -31,16 +31,19 @@ bool HasBlankOrControl(std::u16string_view s) {
 
 void AppendDecimal(std::string& s, unsigned long long n) { s += std::to_string(n); }
 
-// Heads are ASCII in practice: copy that straight, convert only what is not.
+// Heads are ASCII in practice: copy that straight in one pass, convert only what is not.
 void AppendText(std::string& s, std::u16string_view text) {
-    for (char16_t c : text)
-        if (c >= 0x80) {
+    const std::size_t at = s.size();
+    s.resize(at + text.size());
+    char* out = s.data() + at;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] >= 0x80) {
+            s.resize(at);
             s += bf::to_utf8(text);
             return;
         }
-    const std::size_t at = s.size();
-    s.resize(at + text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) s[at + i] = static_cast<char>(text[i]);
+        out[i] = static_cast<char>(text[i]);
+    }
 }
 
 }  // namespace

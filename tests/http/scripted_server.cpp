@@ -36,13 +36,15 @@ Step Close() { return Step{Step::Kind::Close, {}, 0, 0, 0}; }
 Step HoldUntilClosed() { return Step{Step::Kind::HoldUntilClosed, {}, 0, 0, 0}; }
 Step Stream(std::string pattern, std::size_t total) { return Step{Step::Kind::Stream, std::move(pattern), 0, 0, total}; }
 
-ScriptedServer::ScriptedServer(std::vector<Script> scripts, const char* address)
+ScriptedServer::ScriptedServer(std::vector<Script> scripts, const char* address, unsigned short port)
     : m_scripts(std::move(scripts)), m_address(address) {
     if (pipe2(m_wakePipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = 0;
+    addr.sin_port = htons(port);
+    const int one = 1;
+    if (m_listener >= 0) setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (m_listener < 0 || inet_pton(AF_INET, address, &addr.sin_addr) != 1 ||
         bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(m_listener, 16) != 0)
         throw std::runtime_error("listen");

@@ -37,8 +37,9 @@ Step Stream(std::string pattern, std::size_t total);
 
 class ScriptedServer {
 public:
-    // `address` is a loopback address such as "127.0.0.1" or "127.0.0.2".
-    explicit ScriptedServer(std::vector<Script> scripts, const char* address = "127.0.0.1");
+    // `address` is a loopback address such as "127.0.0.1" or "127.0.0.2"; `port` 0 picks a free
+    // one (a given port serves a client that was refused there before).
+    explicit ScriptedServer(std::vector<Script> scripts, const char* address = "127.0.0.1", unsigned short port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
