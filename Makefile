@@ -54,6 +54,11 @@ tsan: deps
 	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS)
 	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_ARGS)
 
+# The whole product at work: the service, the registered component and the browser host on a
+# throw-away hive and store; snapshots of every step land in demo-out/.
+demo: deps build
+	$(BUILD_DIR)/bin/brackenfold demo
+
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
 
@@ -67,4 +72,5 @@ fuzz:
 	  CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithAssert \
 	    -DBRACKENFOLD_SANITIZE=address -DBRACKENFOLD_FUZZ=ON; \
 	fi
-	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_soap_response fuzz_soap_fault http_client_fuzzer http_url_fuzzer
+	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_soap_response fuzz_soap_fault http_client_fuzzer http_url_fuzzer \
+	  soap_transport_fuzzer registrar_script_fuzzer typelib_format_fuzzer service_request_fuzzer

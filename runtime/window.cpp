@@ -26,11 +26,14 @@ struct WindowRouting {
     std::unordered_map<HWND, ImplRecord> impls;
     std::unordered_map<HWND, ContainedRecord> contained;
 
-    static WindowRouting& get() {
-        // Never destroyed: windows may still receive messages while the process exits.
-        static auto* routing = new WindowRouting;
-        return *routing;
+    // Kept past static destruction while windows still route through it (they may receive
+    // messages while the process exits); freed when the module goes away with none left, so an
+    // unloaded component leaves nothing behind.
+    static WindowRouting*& slot() {
+        static WindowRouting* routing = new WindowRouting;
+        return routing;
     }
+    static WindowRouting& get() { return *slot(); }
 
     static LRESULT impl_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static LRESULT contained_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -55,6 +58,19 @@ struct RegisteredClasses {
     }
 };
 RegisteredClasses g_registered;
+
+struct RoutingRelease {
+    ~RoutingRelease() {
+        WindowRouting*& routing = WindowRouting::slot();
+        {
+            std::lock_guard lk(routing->mu);
+            if (!routing->impls.empty() || !routing->contained.empty()) return;
+        }
+        delete routing;
+        routing = nullptr;
+    }
+};
+RoutingRelease g_routing_release;
 
 bool own_thread(HWND hwnd) { return GetWindowThreadProcessId(hwnd, nullptr) == GetCurrentThreadId(); }
 

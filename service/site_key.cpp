@@ -36,11 +36,30 @@ std::string site_key_rule(std::string_view url) {
     return key;
 }
 
+namespace {
+std::optional<std::string> usable(std::string key);
+}  // namespace
+
 std::optional<std::string> site_key_of(std::string_view url) {
     std::string text(url);
     std::size_t slashes = text.find("//");
     if (slashes != std::string::npos && text.find('/', slashes + 2) == std::string::npos) text.push_back('/');
-    std::string key = site_key_rule(text);
+    return usable(site_key_rule(text));
+}
+
+std::optional<std::string> site_key_named(std::string_view text) {
+    constexpr std::string_view kScheme = "http://";
+    bool isKey = text.size() > kScheme.size() && text.find('/', kScheme.size()) == std::string_view::npos;
+    for (std::size_t i = 0; isKey && i < kScheme.size(); ++i) isKey = lower(text[i]) == kScheme[i];
+    if (!isKey) return site_key_of(text);
+    std::string key(kScheme);
+    for (char c : text.substr(kScheme.size())) key.push_back(lower(c));
+    return usable(std::move(key));
+}
+
+namespace {
+// The key itself when its host part could name a site.
+std::optional<std::string> usable(std::string key) {
     std::string_view body = std::string_view(key).substr(7);
     if (body.empty() || body.size() > 253) return std::nullopt;
     for (unsigned char c : body) {
@@ -57,6 +76,7 @@ std::optional<std::string> site_key_of(std::string_view url) {
     }
     return key;
 }
+}  // namespace
 
 std::string host_without_port(std::string_view host) {
     std::string out;

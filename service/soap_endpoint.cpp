@@ -24,9 +24,16 @@ bool sameWide(const WCHAR* text, int length, std::u16string_view what) {
            (length == 0 || std::memcmp(text, what.data(), what.size() * sizeof(char16_t)) == 0);
 }
 
+// The site a DomainName names: a site key as it stands, a URL by the toolbar's rule.
 std::optional<std::string> siteOf(BSTR domain) {
     if (!domain) return std::nullopt;
-    return site_key_of(utf8(domain));
+    return site_key_named(utf8(domain));
+}
+
+// GetNewAliasEmailForSite's DomainName is the whole page URL: always the rule.
+std::optional<std::string> siteOfPage(BSTR url) {
+    if (!url) return std::nullopt;
+    return site_key_of(utf8(url));
 }
 
 }  // namespace
@@ -152,7 +159,7 @@ HRESULT CServiceRootHandler::newPage(NewPageParams* p) {
 HRESULT CServiceRootHandler::newAlias(GetNewAliasEmailForSiteParams* p) {
     Ret& ret = p->GetNewAliasEmailForSiteResult;
     ret.intRet = 0;
-    std::optional<std::string> site = siteOf(p->DomainName);
+    std::optional<std::string> site = siteOfPage(p->DomainName);
     if (!p->AccountID || !site) return S_OK;
     std::string alias;
     StoreResult r = store_.aliasFor(utf8(p->AccountID), *site, true, aliasDomain_, &alias);

@@ -235,7 +235,7 @@ private:
     // d is a site key without its "http://"; the rule makes any host name one.
     std::optional<std::string> siteParam(const std::string& d) {
         if (d.empty() || d.find('/') != std::string::npos) return std::nullopt;
-        return site_key_of("http://" + d + "/");
+        return site_key_named("http://" + d);
     }
 
     HttpResponse ratingPage() {

@@ -89,6 +89,13 @@ TEST(SiteKey, UsableKeys) {
                             "http://<x>.com/", "http://example.com:/", "http://example.com:80a/",
                             "http://user:pw@localhost/", "http://:80/"})
         EXPECT_FALSE(site_key_of(bad).has_value()) << bad;
+    // A key handed back names the same site: the rule is applied to URLs only.
+    EXPECT_EQ(site_key_of("http://www.bbc.co.uk/news").value_or("-"), "http://bbc.co.uk");
+    EXPECT_EQ(site_key_named("http://bbc.co.uk").value_or("-"), "http://bbc.co.uk");
+    EXPECT_EQ(site_key_named("HTTP://Example.COM:8080").value_or("-"), "http://example.com:8080");
+    EXPECT_EQ(site_key_named("http://www.bbc.co.uk/news").value_or("-"), "http://bbc.co.uk");
+    EXPECT_FALSE(site_key_named("http://a\"b.com").has_value());
+    EXPECT_FALSE(site_key_named("http://").has_value());
     EXPECT_EQ(host_without_port("WWW.Example.com:8731"), "www.example.com");
     EXPECT_EQ(host_without_port("[::1]:80"), "[::1]");
 }

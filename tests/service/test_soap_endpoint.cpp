@@ -128,6 +128,17 @@ TEST_F(Endpoint, NewPageCarriesTheAliasAndTheAdvertisement) {
                                                    "<AdType xsi:nil=\"1\"/><AdURL xsi:nil=\"1\"/><AdBinary xsi:nil=\"1\"/>"));
 }
 
+TEST_F(Endpoint, NewPageTakesTheToolbarsSiteKeyAsItStands) {
+    // The toolbar names www.bbc.co.uk by the key http://bbc.co.uk; applying the rule once more
+    // would look up http://co.uk, another site, and lose the alias.
+    std::string alias = newAlias(id, "http://www.bbc.co.uk/news");
+    ASSERT_FALSE(alias.empty());
+    ASSERT_EQ(svc.store->setRating("http://bbc.co.uk", 4), StoreResult::Ok);
+    HttpResult r = svc.soap(new_page_envelope(w(id).c_str(), u"http://bbc.co.uk"));
+    EXPECT_NE(r.body.find("<Rating>4</Rating><intRet>4</intRet><Alias>" + alias + "</Alias>"), std::string::npos)
+        << r.body;
+}
+
 TEST_F(Endpoint, UnknownAccountOnNewPageIsAClientFault) {
     for (const std::string& body : {new_page_envelope(u"0123456789abcdef0123456789abcdef", u"http://example.com"),
                                     new_page_envelope(nullptr, u"http://example.com"),

@@ -204,9 +204,14 @@ TEST_F(WebSiteTest, RatingPageAndVotes) {
     EXPECT_EQ(r.header("Location"), "/rating.aspx?r=8&d=example.com");
     std::string second = signIn("gina", "pw", true);
     r = post("/rating.aspx", "csrf=" + csrfOf(get("/rating.aspx?d=example.com", second).body) +
-                                 "&d=www.example.com&rating=3",
+                                 "&d=example.com&rating=3",
              second);
     EXPECT_EQ(r.header("Location"), "/rating.aspx?r=6&d=example.com");  // mean 5.5, rounded
+    // d is a site key: taken as it stands, never shortened again (bbc.co.uk is not co.uk).
+    r = post("/rating.aspx", "csrf=" + token + "&d=bbc.co.uk&rating=9", cookie);
+    EXPECT_EQ(r.header("Location"), "/rating.aspx?r=9&d=bbc.co.uk");
+    EXPECT_NE(get("/rating.aspx?r=9&d=bbc.co.uk", cookie).body.find("<span id=\"site\">bbc.co.uk</span>"),
+              std::string::npos);
     for (const char* bad : {"&d=example.com&rating=11", "&d=example.com&rating=-1", "&d=example.com&rating=",
                             "&d=example.com&rating=5x", "&d=&rating=5", "&d=a/b&rating=5"}) {
         r = post("/rating.aspx", "csrf=" + token + bad, cookie);

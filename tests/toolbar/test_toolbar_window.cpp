@@ -115,6 +115,22 @@ TEST(ToolbarWindow, NameLabelGrowsFromItsLeftEdge) {
     EXPECT_TRUE(IsWindowVisible(h.w.name));
     EXPECT_FALSE(IsWindowVisible(h.w.ad));
     EXPECT_EQ(SendMessageW(h.w.name, WM_ERASEBKGND, 0, 0), 1);  // never erased
+    {
+        // The name is painted in the button-text colour (black) inside the label, once the
+        // toolbar is as wide as the browser makes it.
+        MoveWindow(h.w.toolbar, 0, 0, 800, 30, TRUE);
+        std::string path = testing::TempDir() + "toolbar_name_label.png";
+        ASSERT_TRUE(bf::snapshot_window(h.w.toolbar, path.c_str()));
+        HDC dc = GetDC(h.w.name);
+        RECT rc;
+        GetClientRect(h.w.name, &rc);
+        int ink = 0;
+        for (LONG y = rc.top; y < rc.bottom; ++y)
+            for (LONG x = rc.left; x < rc.right; ++x)
+                if (GetRValue(GetPixel(dc, x, y)) < 100) ++ink;
+        ReleaseDC(h.w.name, dc);
+        EXPECT_GT(ink, 10);
+    }
 
     // A longer name: the right edge moves by the difference of the two widths.
     const std::u16string longer = u"Annabel Lee-Marlowe";

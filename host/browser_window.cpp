@@ -1,0 +1,857 @@
+#include "host/browser_window.h"
+
+#include <algorithm>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "host/html_document.h"
+#include "host/page_loader.h"
+#include "host/url.h"
+#include "host/web_browser.h"
+#include "platform/com_object.h"
+#include "platform/objbase.h"
+#include "platform/ocidl.h"
+#include "platform/registry.h"
+#include "platform/servprov.h"
+#include "platform/shobjidl.h"
+#include "platform/text.h"
+#include "platform/threads.h"
+#include "platform/winuser.h"
+
+namespace bf::host {
+namespace {
+
+constexpr UINT WM_HOST_TASK = WM_APP + 1;      // thread message: lParam is a Task
+constexpr UINT WM_HOST_NAVIGATE = WM_APP + 2;  // to the frame window: carry out queued navigations
+constexpr int kFrameDepth = 3;                 // frames inside frames inside frames, no deeper
+constexpr size_t kFramesPerPage = 64;          // a page cannot make the browser fetch without end
+constexpr size_t kDrainLimit = 1000000;        // a window that floods its own queue still returns
+constexpr int kContentHeight = 600;
+constexpr const char16_t* kToolbarKey = u"Software\\Microsoft\\Internet Explorer\\Toolbar";
+constexpr const char16_t* kFrameClass = u"BrackenfoldBrowserFrame";
+constexpr const char16_t* kAreaClass = u"BrackenfoldBrowserBandArea";
+
+std::string hex_hr(HRESULT hr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+    return buf;
+}
+
+std::u16string lower_ascii(std::u16string s) {
+    for (auto& c : s)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return s;
+}
+
+// The site a toolbar is given: the toolbar area's window, the browser as SID_SWebBrowserApp,
+// and an input object site that accepts focus notices.
+class BandSite final : public bf::ComObject<IOleWindow, IServiceProvider, IInputObjectSite> {
+public:
+    BandSite(HWND area, ComPtr<WebBrowser> browser) : area_(area), browser_(std::move(browser)) {}
+
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* phwnd) override {
+        if (!phwnd) return E_POINTER;
+        *phwnd = area_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+
+    HRESULT STDMETHODCALLTYPE QueryService(REFGUID guidService, REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (guidService != SID_SWebBrowserApp || !browser_) return E_NOINTERFACE;
+        return browser_->QueryInterface(riid, ppv);
+    }
+
+    HRESULT STDMETHODCALLTYPE OnFocusChangeIS(IUnknown*, BOOL) override { return S_OK; }
+
+    void detach() {
+        ComPtr<WebBrowser> gone;
+        std::lock_guard<std::mutex> lock(mutex_);
+        gone = std::move(browser_);
+    }
+
+private:
+    HWND area_;
+    std::mutex mutex_;
+    ComPtr<WebBrowser> browser_;
+};
+
+LRESULT CALLBACK frame_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+
+void register_classes() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = frame_proc;
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        wc.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
+        wc.lpszClassName = kFrameClass;
+        RegisterClassExW(&wc);
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+        wc.lpszClassName = kAreaClass;
+        RegisterClassExW(&wc);
+    });
+}
+
+std::string error_page(const std::string& url, const std::string& why) {
+    auto escape = [](const std::string& s) {
+        std::string out;
+        for (char c : s) {
+            switch (c) {
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"; break;
+            default: out += c;
+            }
+        }
+        return out;
+    };
+    return "<html><head><title>Cannot display the page</title></head><body><h1>Cannot display the page</h1><p>" +
+           escape(url) + "</p><p>" + escape(why) + "</p></body></html>";
+}
+
+struct Task {
+    const std::function<void(BrowserWindow::Core&)>* fn;
+    std::promise<void> done;
+};
+
+}  // namespace
+
+class BrowserWindow::Core final : public NavigationQueue {
+public:
+    ~Core() {
+        if (!closed_) close();
+    }
+
+    bool create(const WindowOptions& options, std::string* error) {
+        options_ = options;
+        register_classes();
+        frame_ = CreateWindowExW(0, kFrameClass, u"Brackenfold", WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0,
+                                 options.toolbar_width, options.toolbar_height + kContentHeight, nullptr, nullptr,
+                                 nullptr, nullptr);
+        if (!frame_) {
+            *error = "cannot create the browser window (error " + std::to_string(GetLastError()) + ")";
+            return false;
+        }
+        SetWindowLongPtrW(frame_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        area_ = CreateWindowExW(0, kAreaClass, u"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0, 0,
+                                options.toolbar_width, options.toolbar_height, frame_, nullptr, nullptr, nullptr);
+        if (!area_) {
+            *error = "cannot create the toolbar area (error " + std::to_string(GetLastError()) + ")";
+            DestroyWindow(frame_);
+            frame_ = nullptr;
+            return false;
+        }
+        browser_ = WebBrowser::create(this);
+        site_ = bf::make_com<BandSite>(area_, browser_);
+        return true;
+    }
+
+    // Every class id named by a value under the browser's toolbar key, created and sited in turn.
+    void load_toolbars() {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kToolbarKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+        std::vector<std::u16string> names;
+        for (DWORD i = 0;; ++i) {
+            WCHAR name[260];
+            DWORD len = 260;
+            LSTATUS s = RegEnumValueW(key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+            if (s == ERROR_NO_MORE_ITEMS) break;
+            if (s == ERROR_SUCCESS) names.emplace_back(name, len);
+            else if (s != ERROR_MORE_DATA) break;
+        }
+        RegCloseKey(key);
+        for (const auto& name : names) load_toolbar(name);
+        int rows = std::max<int>(1, static_cast<int>(bands_.size()));
+        SetWindowPos(area_, nullptr, 0, 0, options_.toolbar_width, options_.toolbar_height * rows,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+
+    void request_navigation(NavigationRequest request) override {
+        {
+            std::lock_guard<std::mutex> lock(pending_mutex_);
+            pending_.push_back(std::move(request));
+        }
+        PostMessageW(frame_, WM_HOST_NAVIGATE, 0, 0);
+    }
+
+    void process_navigations() {
+        for (;;) {
+            if (closed_) {
+                std::lock_guard<std::mutex> lock(pending_mutex_);
+                pending_.clear();
+                return;
+            }
+            NavigationRequest request;
+            {
+                std::lock_guard<std::mutex> lock(pending_mutex_);
+                if (pending_.empty()) return;
+                request = std::move(pending_.front());
+                pending_.pop_front();
+            }
+            navigate(request);
+        }
+    }
+
+    // Handles whatever is queued, sent messages included.
+    void drain() {
+        MSG m;
+        for (size_t n = 0; n < kDrainLimit && PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE); ++n) {
+            if (m.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(m.wParam));
+                return;
+            }
+            if (!m.hwnd && m.message == WM_HOST_TASK) {
+                auto* task = reinterpret_cast<Task*>(m.lParam);
+                (*task->fn)(*this);
+                task->done.set_value();
+                continue;
+            }
+            TranslateMessage(&m);
+            DispatchMessageW(&m);
+        }
+    }
+
+    bool queue_empty() {
+        MSG m;
+        return !PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);
+    }
+
+    void close() {
+        if (closed_) return;
+        closed_ = true;
+        {
+            std::lock_guard<std::mutex> lock(pending_mutex_);
+            pending_.clear();  // a closing window starts no more navigations
+        }
+        if (browser_) {
+            DISPPARAMS none{nullptr, nullptr, 0, 0};
+            browser_->fire(DISPID_ONQUIT, &none);
+        }
+        for (auto& band : bands_) {
+            band.desk->ShowDW(FALSE);
+            band.desk->CloseDW(0);
+            if (band.with_site) band.with_site->SetSite(nullptr);
+        }
+        bands_.clear();
+        drain();
+        for (auto& f : frames_) detach_frames(f);
+        frames_.clear();
+        if (site_) site_->detach();
+        site_.reset();
+        if (browser_) browser_->detach();
+        browser_.reset();
+        if (frame_) DestroyWindow(frame_);
+        frame_ = area_ = nullptr;
+        PostQuitMessage(0);
+    }
+
+    bool open_typed(const std::string& typed, std::string* error) {
+        auto url = url_from_typed(typed);
+        if (!url) {
+            *error = "cannot open '" + typed + "': not an http, https, file or about address";
+            return false;
+        }
+        NavigationRequest r;
+        r.url = *url;
+        request_navigation(std::move(r));
+        return true;
+    }
+
+    std::string location() { return browser_ ? browser_->location() : std::string(); }
+
+    FieldsReport fields() {
+        FieldsReport report;
+        report.url = location();
+        if (browser_) report.inputs = inputs_of(browser_->document_state());
+        for (const auto& f : frames_) add_frames(f, report.frames);
+        return report;
+    }
+
+    std::optional<ToolbarReport> toolbar() {
+        HWND tb = toolbar_window();
+        if (!tb) return std::nullopt;
+        ToolbarReport r;
+        Controls c = controls_of(tb);
+        r.status = text_of(c.status);
+        r.login = text_of(c.login);
+        r.name = text_of(c.name);
+        r.status_focused = c.status && GetFocus() == c.status;
+        if (c.status) {
+            DWORD start = 0, end = 0;
+            SendMessageW(c.status, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+            r.selection_start = static_cast<long>(start);
+            r.selection_end = static_cast<long>(end);
+        }
+        r.name_rect = rect_in(tb, c.name);
+        r.rating = {visible(c.rating), rect_in(tb, c.rating)};
+        r.ad = {visible(c.ad), rect_in(tb, c.ad)};
+        return r;
+    }
+
+    bool click(BandControl which, std::string* error) {
+        HWND tb = toolbar_window();
+        if (!tb) {
+            *error = "this window has no toolbar";
+            return false;
+        }
+        Controls c = controls_of(tb);
+        HWND target = which == BandControl::status  ? c.status
+                      : which == BandControl::login ? c.login
+                      : which == BandControl::name  ? c.name
+                      : which == BandControl::rating ? c.rating
+                                                     : c.ad;
+        if (!target) {
+            *error = "the toolbar has no such control";
+            return false;
+        }
+        RECT r = rect_in(tb, target);
+        POINT p{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+        if (!bf::inject_click(tb, p)) {
+            *error = "the click could not be delivered (error " + std::to_string(GetLastError()) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    bool set_field(const std::string& field, const std::string& text, std::string* error) {
+        auto state = browser_ ? browser_->document_state() : nullptr;
+        HtmlInput* input = state ? find_input(*state, field) : nullptr;
+        if (!input) {
+            *error = "no INPUT with id or name '" + field + "' in the page";
+            return false;
+        }
+        input->value = bf::to_utf16(text);
+        return true;
+    }
+
+    bool submit(const std::string& field, std::string* error) {
+        auto state = browser_ ? browser_->document_state() : nullptr;
+        if (!state) {
+            *error = "no page is loaded";
+            return false;
+        }
+        int form = -1;
+        if (!field.empty()) {
+            HtmlInput* input = find_input(*state, field);
+            if (!input) {
+                *error = "no INPUT with id or name '" + field + "' in the page";
+                return false;
+            }
+            form = input->form;
+            if (form < 0) {
+                *error = "the field '" + field + "' belongs to no form";
+                return false;
+            }
+        } else if (!state->page.forms.empty()) {
+            form = 0;
+        } else {
+            *error = "the page has no form";
+            return false;
+        }
+        NavigationRequest r;
+        if (!build_submission(*state, static_cast<size_t>(form), &r, error)) return false;
+        request_navigation(std::move(r));
+        return true;
+    }
+
+    bool snapshot(const std::string& path, std::string* error) {
+        HWND tb = toolbar_window();
+        if (!tb) {
+            *error = "this window has no toolbar";
+            return false;
+        }
+        if (!bf::snapshot_window(tb, path.c_str())) {
+            *error = "cannot write '" + path + "' (error " + std::to_string(GetLastError()) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    std::vector<std::string> problems_;
+    bool has_toolbar() const { return !bands_.empty(); }
+
+private:
+    struct Band {
+        ComPtr<IUnknown> object;
+        ComPtr<IObjectWithSite> with_site;
+        ComPtr<IDeskBand> desk;
+        HWND window = nullptr;
+    };
+    struct FrameNode {
+        ComPtr<WebBrowser> object;
+        std::vector<FrameNode> children;
+    };
+    struct Controls {
+        HWND rating = nullptr, status = nullptr, login = nullptr, name = nullptr, ad = nullptr;
+    };
+
+    void load_toolbar(const std::u16string& name) {
+        std::string shown = bf::to_utf8(name);
+        CLSID clsid{};
+        if (FAILED(CLSIDFromString(name.c_str(), &clsid))) {
+            problems_.push_back("toolbar value '" + shown + "' is not a class id");
+            return;
+        }
+        Band band;
+        HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, band.object.put_void());
+        if (FAILED(hr) || !band.object) {
+            problems_.push_back("toolbar " + shown + " cannot be created (" + hex_hr(hr) + ")");
+            return;
+        }
+        hr = band.object.as(band.with_site);
+        if (FAILED(hr) || !band.with_site) {
+            problems_.push_back("toolbar " + shown + " takes no site (" + hex_hr(hr) + ")");
+            return;
+        }
+        hr = band.with_site->SetSite(static_cast<IOleWindow*>(site_.get()));
+        if (FAILED(hr)) {
+            problems_.push_back("toolbar " + shown + " refused its site (" + hex_hr(hr) + ")");
+            return;
+        }
+        hr = band.object.as(band.desk);
+        if (FAILED(hr) || !band.desk) {
+            problems_.push_back("toolbar " + shown + " is no desk band (" + hex_hr(hr) + ")");
+            band.with_site->SetSite(nullptr);
+            return;
+        }
+        DESKBANDINFO info{};
+        info.dwMask = DBIM_MINSIZE | DBIM_MAXSIZE | DBIM_INTEGRAL | DBIM_ACTUAL | DBIM_TITLE | DBIM_MODEFLAGS |
+                      DBIM_BKCOLOR;
+        band.desk->GetBandInfo(static_cast<DWORD>(bands_.size()), DBIF_VIEWMODE_NORMAL, &info);
+        if (FAILED(band.desk->GetWindow(&band.window)) || !band.window || !IsWindow(band.window)) {
+            problems_.push_back("toolbar " + shown + " has no window");
+            band.desk->CloseDW(0);
+            band.with_site->SetSite(nullptr);
+            return;
+        }
+        // The band's window moves into the toolbar area; the band's own host window stays hidden.
+        SetParent(band.window, area_);
+        int y = options_.toolbar_height * static_cast<int>(bands_.size());
+        SetWindowPos(band.window, nullptr, 0, y, options_.toolbar_width, options_.toolbar_height,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        band.desk->ShowDW(TRUE);
+        bands_.push_back(std::move(band));
+    }
+
+    HWND toolbar_window() {
+        for (const auto& b : bands_)
+            if (IsWindow(b.window)) return b.window;
+        return nullptr;
+    }
+
+    static Controls controls_of(HWND toolbar) {
+        Controls c;
+        HWND labels[2] = {nullptr, nullptr};
+        int nlabels = 0;
+        for (HWND w = GetWindow(toolbar, GW_CHILD); w; w = GetWindow(w, GW_HWNDNEXT)) {
+            WCHAR cls[64] = {};
+            int n = GetClassNameW(w, cls, 64);
+            std::u16string name(cls, n > 0 ? static_cast<size_t>(n) : 0);
+            name = lower_ascii(name);
+            if (name == u"edit" && !c.status) c.status = w;
+            else if (name == u"button" && !c.login) c.login = w;
+            else if (name == u"static" && !c.name) c.name = w;
+            else if (name == u"brackenfold_imagelabel" && nlabels < 2) labels[nlabels++] = w;
+        }
+        // The rating label comes first, the advertisement label last.
+        c.rating = labels[0];
+        c.ad = labels[1];
+        return c;
+    }
+
+    static std::u16string text_of(HWND w) {
+        if (!w) return {};
+        int len = GetWindowTextLengthW(w);
+        std::u16string s(static_cast<size_t>(std::max(len, 0)) + 1, u'\0');
+        int got = GetWindowTextW(w, s.data(), static_cast<int>(s.size()));
+        s.resize(static_cast<size_t>(std::max(got, 0)));
+        return s;
+    }
+
+    static RECT rect_in(HWND toolbar, HWND w) {
+        RECT r{};
+        if (!w || !GetWindowRect(w, &r)) return RECT{};
+        MapWindowPoints(nullptr, toolbar, reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    }
+
+    static bool visible(HWND w) { return w && (GetWindowLongW(w, GWL_STYLE) & WS_VISIBLE) != 0; }
+
+    static std::vector<InputReport> inputs_of(const std::shared_ptr<DocumentState>& state) {
+        std::vector<InputReport> out;
+        if (!state) return out;
+        for (const auto& in : state->page.inputs) out.push_back({reported_input_type(in), in.id, in.name, in.value});
+        return out;
+    }
+
+    static void add_frames(const FrameNode& node, std::vector<FrameReport>& out) {
+        out.push_back({node.object->location(), inputs_of(node.object->document_state())});
+        for (const auto& child : node.children) add_frames(child, out);
+    }
+
+    static void detach_frames(FrameNode& node) {
+        node.object->detach();
+        for (auto& child : node.children) detach_frames(child);
+    }
+
+    static HtmlInput* find_input(DocumentState& state, const std::string& field) {
+        std::u16string want = bf::to_utf16(field);
+        for (auto& in : state.page.inputs)
+            if (in.id == want) return &in;
+        for (auto& in : state.page.inputs)
+            if (in.name == want) return &in;
+        return nullptr;
+    }
+
+    static std::string base_of(const DocumentState& state) {
+        if (!state.page.base_href.empty())
+            if (auto b = resolve_url(state.url, state.page.base_href)) return *b;
+        return state.url;
+    }
+
+    bool build_submission(const DocumentState& state, size_t form, NavigationRequest* r, std::string* error) {
+        const HtmlPage& page = state.page;
+        const HtmlForm& f = page.forms[form];
+        std::vector<std::pair<size_t, std::pair<std::string, std::string>>> ordered;
+        for (size_t i = 0; i < page.inputs.size(); ++i) {
+            const HtmlInput& in = page.inputs[i];
+            if (in.form != static_cast<int>(form) || in.disabled || in.name.empty()) continue;
+            std::u16string type = reported_input_type(in);
+            if (type == u"submit" || type == u"reset" || type == u"button" || type == u"image" || type == u"file")
+                continue;
+            std::u16string value = in.value;
+            if (type == u"checkbox" || type == u"radio") {
+                if (!in.checked) continue;
+                if (value.empty()) value = u"on";
+            }
+            ordered.push_back({page.input_order[i], {bf::to_utf8(in.name), bf::to_utf8(value)}});
+        }
+        for (const auto& o : page.others)
+            if (o.form == static_cast<int>(form) && !o.disabled && !o.name.empty())
+                ordered.push_back({o.order, {bf::to_utf8(o.name), bf::to_utf8(o.value)}});
+        std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::pair<std::string, std::string>> data;
+        for (auto& o : ordered) data.push_back(std::move(o.second));
+
+        std::string base = base_of(state);
+        std::optional<std::string> action =
+            f.action.empty() ? resolve_url(state.url, "") : resolve_url(base, bf::to_utf8(f.action));
+        if (!action) {
+            *error = "the form's action '" + bf::to_utf8(f.action) + "' is no address this browser can open";
+            return false;
+        }
+        std::u16string method = lower_ascii(f.method);
+        std::u16string enctype = lower_ascii(f.enctype);
+        r->referer = state.url;
+        if (method == u"post") {
+            r->method = "POST";
+            r->url = *action;
+            if (enctype == u"multipart/form-data") {
+                std::string boundary = "----BrackenfoldFormBoundary" + std::to_string(++boundaries_);
+                r->body = form_multipart(data, boundary);
+                r->content_type = "multipart/form-data; boundary=" + boundary;
+            } else if (enctype == u"text/plain") {
+                r->body = form_text_plain(data);
+                r->content_type = "text/plain";
+            } else {
+                r->body = form_urlencode(data);
+                r->content_type = "application/x-www-form-urlencoded";
+            }
+            return true;
+        }
+        auto target = with_query(*action, form_urlencode(data));
+        if (!target) {
+            *error = "cannot submit to '" + *action + "'";
+            return false;
+        }
+        r->url = *target;
+        return true;
+    }
+
+    struct Loaded {
+        std::string url;
+        std::shared_ptr<DocumentState> state;
+    };
+
+    Loaded load(const NavigationRequest& request) {
+        auto state = std::make_shared<DocumentState>();
+        if (is_about_url(request.url)) {
+            state->url = request.url;
+            return {request.url, state};
+        }
+        FetchRequest f;
+        f.url = request.url;
+        f.method = request.method;
+        f.body = request.body;
+        f.content_type = request.content_type;
+        f.referer = request.referer;
+        FetchResult got = fetch_page(f);
+        if (!got.ok) {
+            state->url = request.url;
+            state->page = parse_html(error_page(request.url, got.error));
+            return {request.url, state};
+        }
+        state->url = normalise_url(got.url).value_or(got.url);
+        state->page = parse_html(got.body);
+        return {state->url, state};
+    }
+
+    // BeforeNavigate2(pDisp, URL, Flags, TargetFrameName, PostData, Headers, Cancel); false when
+    // a sink cancelled.
+    bool before_navigate(WebBrowser& target, const NavigationRequest& request) {
+        bf::Variant url, flags, frame_name, post_data, headers;
+        V_VT(&url) = VT_BSTR;
+        V_BSTR(&url) = SysAllocString(bf::to_utf16(request.url).c_str());
+        V_VT(&flags) = VT_I4;
+        V_I4(&flags) = 0;
+        V_VT(&frame_name) = VT_BSTR;
+        V_BSTR(&frame_name) = SysAllocString(u"");
+        // Post data travels as VT_EMPTY: the platform has no safe arrays to carry the bytes.
+        V_VT(&headers) = VT_BSTR;
+        std::u16string h = request.method == "POST" ? bf::to_utf16("Content-Type: " + request.content_type + "\r\n")
+                                                    : std::u16string();
+        V_BSTR(&headers) = SysAllocString(h.c_str());
+        VARIANT_BOOL cancel = VARIANT_FALSE;
+        VARIANT args[7];
+        for (auto& a : args) VariantInit(&a);
+        V_VT(&args[6]) = VT_DISPATCH;
+        V_DISPATCH(&args[6]) = target.as_dispatch();
+        VARIANT* byref[5] = {&url, &flags, &frame_name, &post_data, &headers};
+        for (int i = 0; i < 5; ++i) {
+            V_VT(&args[5 - i]) = VT_VARIANT | VT_BYREF;
+            args[5 - i].pvarVal = byref[i];
+        }
+        V_VT(&args[0]) = VT_BOOL | VT_BYREF;
+        args[0].byref = &cancel;
+        DISPPARAMS params{args, nullptr, 7, 0};
+        browser_->fire(DISPID_BEFORENAVIGATE2, &params);
+        return cancel == VARIANT_FALSE;
+    }
+
+    // NavigateComplete2 and DocumentComplete: (pDisp, URL).
+    void complete_event(DISPID id, WebBrowser& target, const std::string& url_text) {
+        bf::Variant url;
+        V_VT(&url) = VT_BSTR;
+        V_BSTR(&url) = SysAllocString(bf::to_utf16(url_text).c_str());
+        VARIANT args[2];
+        VariantInit(&args[0]);
+        VariantInit(&args[1]);
+        V_VT(&args[1]) = VT_DISPATCH;
+        V_DISPATCH(&args[1]) = target.as_dispatch();
+        V_VT(&args[0]) = VT_VARIANT | VT_BYREF;
+        args[0].pvarVal = &url;
+        DISPPARAMS params{args, nullptr, 2, 0};
+        browser_->fire(id, &params);
+    }
+
+    void navigate(const NavigationRequest& request) {
+        if (!browser_) return;
+        ComPtr<WebBrowser> top = browser_;  // a sink may close nothing, but keep the object steady
+        if (!before_navigate(*top, request)) return;
+        Loaded page = load(request);
+        std::vector<FrameNode> old;
+        old.swap(frames_);
+        for (auto& f : old) detach_frames(f);
+        top->set_document(page.url, page.state);
+        complete_event(DISPID_NAVIGATECOMPLETE2, *top, page.url);
+        size_t budget = kFramesPerPage;
+        load_frames(*page.state, 1, frames_, budget);
+        complete_event(DISPID_DOCUMENTCOMPLETE, *top, page.url);
+    }
+
+    void load_frames(const DocumentState& parent, int depth, std::vector<FrameNode>& into, size_t& budget) {
+        if (depth > kFrameDepth) return;
+        std::string base = base_of(parent);
+        for (const auto& src : parent.page.frame_sources) {
+            if (budget == 0 || !browser_) return;
+            auto url = src.empty() ? std::optional<std::string>("about:blank") : resolve_url(base, src);
+            if (!url) continue;  // javascript: and the like load nothing
+            --budget;
+            FrameNode node{WebBrowser::create(nullptr), {}};
+            NavigationRequest request;
+            request.url = *url;
+            request.referer = parent.url;
+            if (before_navigate(*node.object, request)) {
+                Loaded page = load(request);
+                node.object->set_document(page.url, page.state);
+                complete_event(DISPID_NAVIGATECOMPLETE2, *node.object, page.url);
+                load_frames(*page.state, depth + 1, node.children, budget);
+                complete_event(DISPID_DOCUMENTCOMPLETE, *node.object, page.url);
+            }
+            into.push_back(std::move(node));
+        }
+    }
+
+    WindowOptions options_;
+    HWND frame_ = nullptr;
+    HWND area_ = nullptr;
+    ComPtr<WebBrowser> browser_;
+    ComPtr<BandSite> site_;
+    std::vector<Band> bands_;
+    std::vector<FrameNode> frames_;
+    std::mutex pending_mutex_;
+    std::deque<NavigationRequest> pending_;
+    unsigned boundaries_ = 0;
+    bool closed_ = false;
+};
+
+namespace {
+
+LRESULT CALLBACK frame_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_HOST_NAVIGATE) {
+        if (auto* core = reinterpret_cast<BrowserWindow::Core*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)))
+            core->process_navigations();
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+}  // namespace
+
+struct BrowserWindow::Thread {
+    std::thread thread;
+    DWORD id = 0;
+    bool open = false;
+    bool has_toolbar = false;
+    std::vector<std::string> problems;
+};
+
+std::unique_ptr<BrowserWindow> BrowserWindow::open(const WindowOptions& options, std::string* error) {
+    std::unique_ptr<BrowserWindow> window(new BrowserWindow());
+    window->thread_ = std::make_unique<Thread>();
+    Thread* t = window->thread_.get();
+    std::promise<std::string> ready;
+    std::future<std::string> started = ready.get_future();
+    t->thread = std::thread(&BrowserWindow::thread_main, t, options, std::move(ready));
+    std::string why = started.get();
+    if (!why.empty()) {
+        t->thread.join();
+        if (error) *error = why;
+        return nullptr;
+    }
+    t->open = true;
+    return window;
+}
+
+// The window's thread: its windows, toolbars and message loop live and die here.
+void BrowserWindow::thread_main(Thread* t, WindowOptions options, std::promise<std::string> ready) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    {
+        Core core;
+        std::string why;
+        if (!core.create(options, &why)) {
+            ready.set_value(why.empty() ? "cannot create the window" : why);
+        } else {
+            core.load_toolbars();
+            t->problems = core.problems_;
+            t->has_toolbar = core.has_toolbar();
+            t->id = GetCurrentThreadId();
+            MSG m;
+            PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before anyone posts
+            ready.set_value(std::string());
+            while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+                if (!m.hwnd && m.message == WM_HOST_TASK) {
+                    auto* task = reinterpret_cast<Task*>(m.lParam);
+                    (*task->fn)(core);
+                    core.drain();
+                    task->done.set_value();
+                    continue;
+                }
+                TranslateMessage(&m);
+                DispatchMessageW(&m);
+            }
+            core.close();
+            core.drain();
+        }
+    }
+    CoUninitialize();
+}
+
+BrowserWindow::~BrowserWindow() { close(); }
+
+void BrowserWindow::run(const std::function<void(Core&)>& fn) {
+    if (!thread_ || !thread_->open) return;
+    Task task{&fn, {}};
+    std::future<void> done = task.done.get_future();
+    if (!PostThreadMessageW(thread_->id, WM_HOST_TASK, 0, reinterpret_cast<LPARAM>(&task))) return;
+    done.get();
+}
+
+std::vector<std::string> BrowserWindow::toolbar_problems() const { return thread_ ? thread_->problems : std::vector<std::string>{}; }
+bool BrowserWindow::has_toolbar() const { return thread_ && thread_->has_toolbar; }
+bool BrowserWindow::is_open() const { return thread_ && thread_->open; }
+
+bool BrowserWindow::open_url(const std::string& typed, std::string* error) {
+    bool ok = false;
+    run([&](Core& c) { ok = c.open_typed(typed, error); });
+    return ok;
+}
+
+bool BrowserWindow::pump() {
+    bool empty = true;
+    run([&](Core& c) {
+        c.drain();
+        empty = c.queue_empty();
+    });
+    return empty;
+}
+
+std::string BrowserWindow::location() {
+    std::string url;
+    run([&](Core& c) { url = c.location(); });
+    return url;
+}
+
+FieldsReport BrowserWindow::fields() {
+    FieldsReport r;
+    run([&](Core& c) { r = c.fields(); });
+    return r;
+}
+
+std::optional<ToolbarReport> BrowserWindow::toolbar() {
+    std::optional<ToolbarReport> r;
+    run([&](Core& c) { r = c.toolbar(); });
+    return r;
+}
+
+bool BrowserWindow::click(BandControl control, std::string* error) {
+    bool ok = false;
+    run([&](Core& c) { ok = c.click(control, error); });
+    return ok;
+}
+
+bool BrowserWindow::set_field(const std::string& field, const std::string& text, std::string* error) {
+    bool ok = false;
+    run([&](Core& c) { ok = c.set_field(field, text, error); });
+    return ok;
+}
+
+bool BrowserWindow::submit(const std::string& field, std::string* error) {
+    bool ok = false;
+    run([&](Core& c) { ok = c.submit(field, error); });
+    return ok;
+}
+
+bool BrowserWindow::snapshot(const std::string& path, std::string* error) {
+    bool ok = false;
+    run([&](Core& c) { ok = c.snapshot(path, error); });
+    return ok;
+}
+
+void BrowserWindow::close() {
+    if (!thread_ || !thread_->open) return;
+    run([](Core& c) { c.close(); });
+    thread_->open = false;
+    if (thread_->thread.joinable()) thread_->thread.join();
+}
+
+void release_unused_servers() { CoFreeUnusedLibraries(); }
+
+}  // namespace bf::host
