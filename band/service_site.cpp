@@ -1,23 +1,24 @@
 #include "band/service_site.h"
 
 #include "platform/text.h"
+#include "platform/threads.h"
 #include "soap/deployment.h"
 
 namespace Brackenfold {
 
 const std::u16string& ServiceSitePrefix() {
-    static const std::u16string prefix = u"http://www." + bf::to_utf16(bf::soap::service_domain());
-    return prefix;
+    static const bf::ProcessConstant<std::u16string> prefix(u"http://www." + bf::to_utf16(bf::soap::service_domain()));
+    return prefix.get();
 }
 
 const std::u16string& ServiceSiteKey() {
-    static const std::u16string key = u"http://" + bf::to_utf16(bf::soap::service_domain());
-    return key;
+    static const bf::ProcessConstant<std::u16string> key(u"http://" + bf::to_utf16(bf::soap::service_domain()));
+    return key.get();
 }
 
 const std::u16string& LoginPageUrl() {
-    static const std::u16string url = ServiceSitePrefix() + u"/login.aspx";
-    return url;
+    static const bf::ProcessConstant<std::u16string> url(ServiceSitePrefix() + u"/login.aspx");
+    return url.get();
 }
 
 bool IsServiceSiteUrl(std::u16string_view url) {

@@ -12,6 +12,9 @@
 // ERROR_ALREADY_EXISTS, but no other process sees it.
 #pragma once
 
+#include <new>
+#include <utility>
+
 #include "platform/windef.h"
 
 #define WAIT_OBJECT_0 0x00000000L
@@ -93,4 +96,26 @@ namespace bf {
 BFAPI unsigned platform_threads_running();
 // True once no platform thread is running; false when timeout_ms (or INFINITE) ran out first.
 BFAPI bool wait_platform_threads_idle(DWORD timeout_ms);
+
+// A process-wide constant that platform threads may read while the process exits. A worker can
+// still be inside a call when main returns and the static destructors run; the value is destroyed
+// with the other statics only when no platform thread is running at that moment, and otherwise
+// left as it is (still reachable from this object, so no leak is reported either).
+template <class T>
+class ProcessConstant {
+public:
+    template <class... Args>
+    explicit ProcessConstant(Args&&... args) {
+        ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
+    }
+    ProcessConstant(const ProcessConstant&) = delete;
+    ProcessConstant& operator=(const ProcessConstant&) = delete;
+    ~ProcessConstant() {
+        if (platform_threads_running() == 0) std::launder(reinterpret_cast<T*>(storage_))->~T();
+    }
+    const T& get() const { return *std::launder(reinterpret_cast<const T*>(storage_)); }
+
+private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
 }  // namespace bf

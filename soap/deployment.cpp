@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/text.h"
+#include "platform/threads.h"
 
 #ifndef BRACKENFOLD_SERVICE_HOST
 #define BRACKENFOLD_SERVICE_HOST "127.0.0.1:8731"
@@ -20,23 +21,23 @@ std::string from_env(const char* name, const char* fallback) {
 }  // namespace
 
 const std::string& service_host() {
-    static const std::string host = from_env("BRACKENFOLD_SERVICE_HOST", BRACKENFOLD_SERVICE_HOST);
-    return host;
+    static const bf::ProcessConstant<std::string> host(from_env("BRACKENFOLD_SERVICE_HOST", BRACKENFOLD_SERVICE_HOST));
+    return host.get();
 }
 
 const std::string& service_domain() {
-    static const std::string domain = from_env("BRACKENFOLD_SERVICE_DOMAIN", BRACKENFOLD_SERVICE_DOMAIN);
-    return domain;
+    static const bf::ProcessConstant<std::string> domain(from_env("BRACKENFOLD_SERVICE_DOMAIN", BRACKENFOLD_SERVICE_DOMAIN));
+    return domain.get();
 }
 
 const std::string& service_namespace() {
-    static const std::string ns = "http://" + service_host() + "/BrackenfoldWS";
-    return ns;
+    static const bf::ProcessConstant<std::string> ns("http://" + service_host() + "/BrackenfoldWS");
+    return ns.get();
 }
 
 const std::u16string& service_namespace_wide() {
-    static const std::u16string ns = bf::to_utf16(service_namespace());
-    return ns;
+    static const bf::ProcessConstant<std::u16string> ns(bf::to_utf16(service_namespace()));
+    return ns.get();
 }
 
 }  // namespace bf::soap

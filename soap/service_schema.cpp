@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/threads.h"
 #include "soap/deployment.h"
 
 namespace Brackenfold {
@@ -157,8 +158,8 @@ ServiceSchema::ServiceSchema()
 }
 
 const ServiceSchema& schema() {
-    static const ServiceSchema instance;
-    return instance;
+    static const bf::ProcessConstant<ServiceSchema> instance;
+    return instance.get();
 }
 
 static_assert(offsetof(Brackenfold::clsUpdate, AdBinary) == offsetof(Brackenfold::Advertisement, AdBinary) &&

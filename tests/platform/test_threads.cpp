@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -404,6 +405,39 @@ TEST(PlatformThreads, CountFallsToZeroWhenAllEnd) {
     EXPECT_TRUE(bf::wait_platform_threads_idle(kGenerous));
     EXPECT_EQ(bf::platform_threads_running(), 0u);
     EXPECT_TRUE(bf::wait_platform_threads_idle(0));
+}
+
+// A constant a worker may still read while the statics are destroyed: its value goes only when no
+// platform thread is left running.
+struct CountsDestruction {
+    int* destroyed;
+    std::string text;
+    ~CountsDestruction() { ++*destroyed; }
+};
+
+TEST(PlatformThreads, ProcessConstantOutlivesItsHolderWhileAThreadRuns) {
+    ASSERT_TRUE(bf::wait_platform_threads_idle(kGenerous));
+    int destroyed = 0;
+    {
+        bf::ProcessConstant<CountsDestruction> c(CountsDestruction{&destroyed, "a value longer than any small buffer"});
+        destroyed = 0;  // the temporary it was built from
+        EXPECT_EQ(c.get().text, "a value longer than any small buffer");
+    }
+    EXPECT_EQ(destroyed, 1);  // nothing running: destroyed like any static
+
+    Handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    Handle t(CreateThread(nullptr, 0, wait_then_return_42, go.h, 0, nullptr));
+    alignas(bf::ProcessConstant<CountsDestruction>) unsigned char place[sizeof(bf::ProcessConstant<CountsDestruction>)];
+    auto* held = ::new (place) bf::ProcessConstant<CountsDestruction>(CountsDestruction{&destroyed, "kept"});
+    destroyed = 0;
+    held->~ProcessConstant();
+    EXPECT_EQ(destroyed, 0);           // a thread still runs: the value stays
+    EXPECT_EQ(held->get().text, "kept");  // and is still readable
+    SetEvent(go);
+    WaitForSingleObject(t, kGenerous);
+    // Destroy the kept value by hand so the test itself leaks nothing.
+    const_cast<CountsDestruction&>(held->get()).~CountsDestruction();
+    EXPECT_EQ(destroyed, 1);
 }
 
 }  // namespace
