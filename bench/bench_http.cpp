@@ -7,12 +7,18 @@
 // plain send/recv, nothing else (the limit); `libcurl` posts the same request over a reused easy
 // handle (the peer everyone would use instead). Arg 1 adds a 64 KiB advertisement to the answer.
 //
+// `raw_socket_plus_expat_floor` is the limit with the answer then read by expat with no handlers:
+// what a client that parses with expat cannot go below.
+//
 // Receive/*: the 200 response with the 64 KiB advertisement handed to the HTTP client alone
 // (`http_client`) and to the whole proxy (`proxy`) by an in-memory socket in receives of 1, 100 and
-// 4096 bytes and in one receive; `limit_one_copy` copies the same bytes once. Small receives must
-// cost no more than twice one large one apart from the fixed cost per receive call.
+// 4096 bytes and in one receive; `limit_one_copy` copies the same bytes once, `limit_copies`
+// takes them from the same socket in the same pieces and does nothing else (the floor for small
+// receives). Small receives must cost no more than twice one large one apart from the fixed cost
+// per receive call.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+#include <expat.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -172,6 +178,27 @@ void MemoryHttpSmall(benchmark::State& state) {
 }
 BENCHMARK(MemoryHttpSmall)->Name("Memory/http_client/small");
 
+// The floor for small receives: the same socket handing out the response in pieces, each copied
+// once, with nothing else done.
+void ReceiveCopies(benchmark::State& state) {
+    MemorySocket socket;
+    socket.piece = static_cast<std::size_t>(state.range(0));
+    std::string into(LargeResponse().size(), '\0');
+    WSABUF request{0, nullptr};
+    for (auto _ : state) {
+        DWORD sent = 0;
+        socket.Send(&request, 1, &sent);
+        for (std::size_t got = 0; got < into.size();) {
+            DWORD length = static_cast<DWORD>(into.size() - got);
+            socket.Receive(reinterpret_cast<BYTE*>(into.data() + got), &length);
+            got += length;
+        }
+        benchmark::DoNotOptimize(into.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * LargeResponse().size()));
+}
+BENCHMARK(ReceiveCopies)->Name("Receive/limit_copies/receive_bytes")->Arg(1)->Arg(100)->Arg(4096);
+
 void ReceiveLimit(benchmark::State& state) {
     std::string copy(LargeResponse().size(), '\0');
     for (auto _ : state) {
@@ -310,7 +337,23 @@ std::string ProxyRequest(std::int64_t large) {
     return server.FirstRequest();
 }
 
-void LoopbackRaw(benchmark::State& state) {
+// Expat reading a body with no handlers at all, its parser reused: the least any client that
+// reads the answer with expat pays on top of the exchange.
+class BareExpat {
+public:
+    BareExpat() : m_parser(XML_ParserCreateNS(nullptr, '\x01')) {}
+    ~BareExpat() { XML_ParserFree(m_parser); }
+    bool Parse(const char* body, std::size_t size) {
+        XML_ParserReset(m_parser, nullptr);
+        XML_SetHashSalt(m_parser, 0x5eed);
+        return XML_Parse(m_parser, body, static_cast<int>(size), XML_TRUE) == XML_STATUS_OK;
+    }
+
+private:
+    XML_Parser m_parser;
+};
+
+void LoopbackRawExchange(benchmark::State& state, bool parse) {
     const std::string request = ProxyRequest(state.range(0));
     LoopbackServer server(ResponseFor(state.range(0)));
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -323,6 +366,8 @@ void LoopbackRaw(benchmark::State& state) {
     if (request.empty() || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         state.SkipWithError("no request or no connection");
     std::string buffer(ResponseFor(state.range(0)).size(), '\0');
+    const std::size_t bodyAt = ResponseFor(state.range(0)).find("\r\n\r\n") + 4;
+    BareExpat expat;
     for (auto _ : state) {
         if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
             state.SkipWithError("send failed");
@@ -336,11 +381,19 @@ void LoopbackRaw(benchmark::State& state) {
             }
             got += static_cast<std::size_t>(n);
         }
+        if (parse && !expat.Parse(buffer.data() + bodyAt, buffer.size() - bodyAt)) {
+            state.SkipWithError("parse failed");
+            break;
+        }
     }
     close(fd);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
+void LoopbackRaw(benchmark::State& state) { LoopbackRawExchange(state, false); }
 BENCHMARK(LoopbackRaw)->Name("Loopback/raw_socket_limit/large_ad")->Arg(0)->Arg(1)->UseRealTime();
+// The limit with the answer read by expat: the floor for a proxy that parses with expat.
+void LoopbackRawExpat(benchmark::State& state) { LoopbackRawExchange(state, true); }
+BENCHMARK(LoopbackRawExpat)->Name("Loopback/raw_socket_plus_expat_floor/large_ad")->Arg(0)->Arg(1)->UseRealTime();
 
 std::size_t AppendBody(char* data, std::size_t size, std::size_t count, void* user) {
     static_cast<std::string*>(user)->append(data, size * count);

@@ -12,7 +12,16 @@
 // - the pieces of text expat finds are joined and delivered as one characters() call before
 //   the next event, except that text is still cut where the reads were cut, as if each read had
 //   been parsed on its own (callers test their handling of split text that way);
-// - an element's name is converted once, at its start; its end reuses that text.
+// - an element's name is converted once, at its start; its end reuses that text;
+// - a long run of plain text right after a start tag (an image in base64, say) is not read by
+//   expat at all: expat gets the bytes before it, the reader delivers the run as text itself
+//   (cut where the reads were cut, like any text) and moves what follows it to where expat goes
+//   on. Expat is then inside element content with nothing pending, and plain text (printable
+//   ASCII but '<', '&' and ']', tabs and line feeds) means the same there in every encoding
+//   expat reads as bytes; the locator adds the lines and columns expat did not count. Documents
+//   in UTF-16 are read entirely by expat;
+// - each parser gets one hash salt per process instead of asking the kernel for fresh random
+//   bytes at every parse.
 #include "platform/sax.h"
 
 #include <expat.h>
@@ -24,10 +33,16 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
+#include <random>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/com_object.h"
 #include "platform/sax_attributes.h"
@@ -44,8 +59,89 @@ constexpr std::size_t kReadAhead = 256 * 1024;
 constexpr std::size_t kMaxCuts = 4096;
 // Buffer sizes (UTF-16 units) a reader keeps between parses.
 constexpr std::size_t kKeepUnits = 64 * 1024;
+// Plain text at least this long after a start tag is delivered without expat reading it.
+constexpr std::size_t kMinTextRun = 2048;
 
 int clamp_int(unsigned long long v) { return v > INT_MAX ? INT_MAX : static_cast<int>(v); }
+
+// Bytes that are the same character wherever they stand in element text, in every encoding
+// expat reads as bytes: printable ASCII but '<', '&' and ']' (which could begin markup, a
+// reference or the forbidden "]]>"), tab and line feed. A carriage return is not: expat turns
+// it into a line feed.
+bool plain_text_byte(unsigned char c) {
+    return (c >= 0x20 && c < 0x7F && c != '<' && c != '&' && c != ']') || c == '\t' || c == '\n';
+}
+
+std::size_t plain_text_length(const char* p, const char* end) {
+    const char* start = p;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F), lt = _mm_set1_epi8('<'),
+                  amp = _mm_set1_epi8('&'), bracket = _mm_set1_epi8(']'), tab = _mm_set1_epi8('\t'),
+                  feed = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Signed: the bytes from 0x80 count as below the space, with the controls.
+        __m128i bad = _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, feed)),
+                                       _mm_cmplt_epi8(v, space));
+        bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(v, lt)));
+        bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, bracket)));
+        if (const int mask = _mm_movemask_epi8(bad)) return static_cast<std::size_t>(p - start) + __builtin_ctz(mask);
+        p += 16;
+    }
+#endif
+    while (p < end && plain_text_byte(static_cast<unsigned char>(*p))) ++p;
+    return static_cast<std::size_t>(p - start);
+}
+
+std::size_t count_line_feeds(const char* p, std::size_t n) {
+    std::size_t count = 0;
+    const char* end = p + n;
+#if defined(__SSE2__)
+    const __m128i feed = _mm_set1_epi8('\n');
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Line feeds are few in such text; one step per feed found, no population count needed.
+        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, feed))); mask; mask &= mask - 1)
+            ++count;
+    }
+#endif
+    for (; p < end; ++p) count += *p == '\n';
+    return count;
+}
+
+// Bytes that end a run of plain text but not the piece of text expat is reading: ']' (which may
+// begin "]]>"), DEL and the bytes of non-ASCII characters.
+bool continues_text(unsigned char c) { return c == ']' || c >= 0x7F; }
+
+// The first run of at least kMinTextRun plain-text bytes in [from, end) that follows a '>'.
+// Whether that '>' ended a start tag only expat can say.
+struct TextRun {
+    char* begin = nullptr;
+    char* end = nullptr;
+};
+TextRun find_text_run(char* from, char* end) {
+    for (char* p = from; p < end;) {
+        p = static_cast<char*>(std::memchr(p, '>', static_cast<std::size_t>(end - p)));
+        if (!p) break;
+        char* run = p + 1;
+        char* stop = run + plain_text_length(run, end);
+        if (static_cast<std::size_t>(stop - run) >= kMinTextRun) return {run, stop};
+        // '>' is plain text itself: no later '>' before `stop` begins a longer run.
+        p = stop > run ? stop : run;
+    }
+    return {};
+}
+
+// One salt for every parser of the process: as unpredictable as expat's own, without a call
+// into the kernel for each parse.
+unsigned long hash_salt() {
+    static const unsigned long salt = [] {
+        std::random_device device;
+        unsigned long s = (static_cast<unsigned long>(device()) << 32) ^ device();
+        return s ? s : 1ul;
+    }();
+    return salt;
+}
 
 // Line and column (both from 1) of the event being delivered. It outlives the parse if a
 // handler keeps it; then it reports where the last parse stopped.
@@ -55,6 +151,28 @@ public:
         parser_ = parser;
         has_system_id_ = system_id != nullptr;
         system_id_ = system_id ? system_id : u"";
+        extra_lines_ = 0;
+        shifted_ = false;
+    }
+    // The reader delivered `n` bytes of plain text that expat never saw, at expat's current
+    // position: from there on, lines move down by the line feeds among them, and the rest of
+    // expat's current line moves right (or starts after the last of those line feeds).
+    void skip_text(const char* text, std::size_t n) {
+        if (!parser_) return;
+        const XML_Size line = XML_GetCurrentLineNumber(parser_);
+        const XML_Size column = XML_GetCurrentColumnNumber(parser_);
+        long long doc_column = mapped_column(line, column);
+        const std::size_t feeds = count_line_feeds(text, n);
+        if (feeds) {
+            const char* last = static_cast<const char*>(::memrchr(text, '\n', n));
+            doc_column = text + n - (last + 1);
+        } else {
+            doc_column += static_cast<long long>(n);
+        }
+        extra_lines_ += feeds;
+        shifted_ = true;
+        shift_line_ = line;
+        column_shift_ = doc_column - static_cast<long long>(column);
     }
     void detach() noexcept {
         if (!parser_) return;
@@ -63,8 +181,8 @@ public:
         ULONG refs = AddRef();
         Release();
         if (refs > 2) {  // the reader's reference, this call's and someone else's
-            line_ = clamp_int(XML_GetCurrentLineNumber(parser_));
-            column_ = clamp_int(XML_GetCurrentColumnNumber(parser_) + 1ull);
+            line_ = current_line();
+            column_ = current_column();
         } else {
             line_ = column_ = 0;
         }
@@ -73,12 +191,12 @@ public:
 
     HRESULT STDMETHODCALLTYPE getColumnNumber(int* pnColumn) override {
         if (!pnColumn) return E_POINTER;
-        *pnColumn = parser_ ? clamp_int(XML_GetCurrentColumnNumber(parser_) + 1ull) : column_;
+        *pnColumn = parser_ ? current_column() : column_;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE getLineNumber(int* pnLine) override {
         if (!pnLine) return E_POINTER;
-        *pnLine = parser_ ? clamp_int(XML_GetCurrentLineNumber(parser_)) : line_;
+        *pnLine = parser_ ? current_line() : line_;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE getPublicId(const WCHAR** ppwchPublicId) override {
@@ -93,10 +211,25 @@ public:
     }
 
 private:
+    long long mapped_column(XML_Size line, XML_Size column) const {
+        return static_cast<long long>(column) + (shifted_ && line == shift_line_ ? column_shift_ : 0);
+    }
+    int current_line() const { return clamp_int(XML_GetCurrentLineNumber(parser_) + extra_lines_); }
+    int current_column() const {
+        const long long c = mapped_column(XML_GetCurrentLineNumber(parser_), XML_GetCurrentColumnNumber(parser_));
+        return clamp_int(static_cast<unsigned long long>(std::max(c, 0ll)) + 1ull);
+    }
+
     XML_Parser parser_ = nullptr;
     int line_ = 0, column_ = 0;
     bool has_system_id_ = false;
     std::u16string system_id_;
+    // What skip_text added: line feeds expat did not count, and the column correction for the
+    // rest of expat's line where the last skipped text stood.
+    unsigned long long extra_lines_ = 0;
+    bool shifted_ = false;
+    XML_Size shift_line_ = 0;
+    long long column_shift_ = 0;
 };
 
 // Where the document's bytes come from. read() fills up to cb bytes; 0 bytes means the end.
@@ -407,6 +540,7 @@ private:
 
     HRESULT run(Source& src, const WCHAR* system_id);
     void feed(Source& src);
+    bool pass_text_runs(char*& pos, char*& end);
     void take_text(const char* s, int len);
     void flush_text();
     void parse_failed();
@@ -463,6 +597,9 @@ private:
     XML_Index window_at_ = 0;      // and where they start in the document
     std::vector<XML_Index> cuts_;  // document offsets where a read of the current window ended
     std::size_t next_cut_ = 0;     // first of them text has not yet been cut at
+    bool text_runs_ = false;       // whether long plain text may bypass expat in this document
+    XML_Index skipped_ = 0;        // document bytes delivered as text without expat seeing them
+    XML_Index start_tag_end_ = -1;  // where expat's last start tag ended, in expat's count
 
     bool parsing_ = false;
     XML_Parser parser_ = nullptr;
@@ -532,6 +669,7 @@ HRESULT Reader::run(Source& src, const WCHAR* system_id) {
     XML_SetStartDoctypeDeclHandler(p, on_start_doctype);
     XML_SetExternalEntityRefHandler(p, on_external_entity);
     XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
+    XML_SetHashSalt(p, hash_salt());
 
     // Undone on every way out.
     struct Session {
@@ -558,6 +696,9 @@ HRESULT Reader::run(Source& src, const WCHAR* system_id) {
     parser_ = p;
     failure_ = S_OK;
     fed_ = 0;
+    skipped_ = 0;
+    start_tag_end_ = -1;
+    text_runs_ = false;
     text_.clear();
     names_.clear();
     open_.clear();
@@ -603,17 +744,85 @@ void Reader::feed(Source& src) {
                 return;
             }
         }
+        if (fed_ == 0) {
+            // Bytes expat reads one per character: forced UTF-8, a UTF-8 byte order mark, or
+            // a '<' that is not the first half of a UTF-16 character.
+            const char* forced = src.encoding();
+            text_runs_ = forced ? std::strcmp(forced, "UTF-8") == 0
+                                : (size >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) ||
+                                      (size >= 2 && buf[0] == '<' && buf[1] != '\0');
+        }
         window_ = reinterpret_cast<std::uintptr_t>(buf);
         window_size_ = size;
         window_at_ = fed_;
-        bool ok = XML_ParseBuffer(parser_, static_cast<int>(size), last) == XML_STATUS_OK;
-        fed_ += static_cast<XML_Index>(size);
+        const XML_Index window_end = fed_ + static_cast<XML_Index>(size);
+        char* pos = buf;  // expat's next byte
+        char* end = buf + size;
+        bool ok = !text_runs_ || size < kMinTextRun || pass_text_runs(pos, end);
+        if (ok && SUCCEEDED(failure_))
+            ok = XML_ParseBuffer(parser_, static_cast<int>(end - pos), last) == XML_STATUS_OK;
+        fed_ = window_end;
         flush_text();  // what came before the window's end, or before the error
         if (!ok) {
             parse_failed();
             return;
         }
         if (last || FAILED(failure_)) return;
+    }
+}
+
+// Gives expat the window [pos, end) up to each long run of plain text that turns out to be the
+// text of an element, and delivers that run itself; what follows a run moves down to where expat
+// goes on. Returns false when expat failed; `pos` is then where expat's bytes ended so far.
+bool Reader::pass_text_runs(char*& pos, char*& end) {
+    char* from = pos;
+    for (;;) {
+        TextRun run = find_text_run(from, end);
+        if (!run.begin) return true;
+        if (run.end < end && continues_text(static_cast<unsigned char>(*run.end))) {
+            // Expat reads text up to the next line feed as one piece and drops all of it if
+            // "]]>" turns up in it; the run then ends with its last line feed, and expat reads
+            // the rest, so that whatever follows is judged as it would have been.
+            const char* feed = static_cast<const char*>(
+                ::memrchr(run.begin, '\n', static_cast<std::size_t>(run.end - run.begin)));
+            char* stop = feed ? run.begin + (feed + 1 - run.begin) : run.begin;
+            if (static_cast<std::size_t>(stop - run.begin) < kMinTextRun) {
+                from = run.end;
+                continue;
+            }
+            run.end = stop;
+        }
+        const std::size_t length = static_cast<std::size_t>(run.end - run.begin);
+        const std::size_t after = static_cast<std::size_t>(end - run.end);
+        if (after / 32 > length) {  // moving what follows would cost more than expat reading the run
+            from = run.end;
+            continue;
+        }
+        if (XML_ParseBuffer(parser_, static_cast<int>(run.begin - pos), XML_FALSE) != XML_STATUS_OK) return false;
+        pos = run.begin;
+        if (FAILED(failure_)) return true;
+        const XML_Index doc_at = window_at_ + static_cast<XML_Index>(pos - reinterpret_cast<char*>(window_));
+        if (start_tag_end_ != doc_at - skipped_) {
+            // The '>' ended something else (a comment, an end tag) or was inside a tag: expat
+            // reads the rest of the window, with no further splitting that could make it read
+            // an unfinished token again and again.
+            return true;
+        }
+        locator_->skip_text(run.begin, length);
+        take_text(run.begin, static_cast<int>(length));
+        if (FAILED(failure_)) return true;
+        // Expat's buffer has room for the whole window after `pos`, so it hands out `pos`.
+        if (XML_GetBuffer(parser_, static_cast<int>(after)) != pos) {
+            stop(E_UNEXPECTED);
+            return true;
+        }
+        std::memmove(pos, run.end, after);
+        skipped_ += static_cast<XML_Index>(length);
+        window_at_ = doc_at + static_cast<XML_Index>(length);
+        window_ = reinterpret_cast<std::uintptr_t>(pos);
+        window_size_ = after;
+        end = pos + after;
+        from = pos;
     }
 }
 
@@ -629,7 +838,7 @@ void Reader::take_text(const char* s, int len) {
             at = window_at_ + static_cast<XML_Index>(where - window_);
             count = len;
         } else {
-            at = XML_GetCurrentByteIndex(parser_);
+            at = XML_GetCurrentByteIndex(parser_) + skipped_;
             count = XML_GetCurrentByteCount(parser_);
         }
         if (cuts_[next_cut_] >= at + count) {
@@ -690,6 +899,7 @@ void Reader::report_fatal(HRESULT hr, const std::u16string& message) {
 void XMLCALL Reader::on_start_element(void* ud, const XML_Char* name, const XML_Char** atts) {
     auto* r = static_cast<Reader*>(ud);
     r->root_started_ = true;
+    if (r->text_runs_) r->start_tag_end_ = XML_GetCurrentByteIndex(r->parser_) + XML_GetCurrentByteCount(r->parser_);
     r->flush_text();
     if (FAILED(r->failure_)) return;
     NameSpan n;
@@ -713,6 +923,7 @@ void XMLCALL Reader::on_start_element(void* ud, const XML_Char* name, const XML_
 void XMLCALL Reader::on_end_element(void* ud, const XML_Char*) {
     // The name is the one the element started with, converted then.
     auto* r = static_cast<Reader*>(ud);
+    r->start_tag_end_ = -1;  // an empty-element tag ends its element at once: no text follows
     r->flush_text();
     if (FAILED(r->failure_)) return;
     if (r->open_.empty()) {  // expat pairs every end with a start; never trust that blindly

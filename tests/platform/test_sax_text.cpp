@@ -225,4 +225,133 @@ TEST(SaxReaderReuse, OneReaderAcrossEncodingsAndAKeptLocator) {
     EXPECT_EQ(column, 5);
 }
 
+// Long plain text right after a start tag reaches the handler without expat reading it. Whatever
+// the reader does with it must look exactly like expat having read it: the same events, text,
+// errors, lines and columns. The reference is the same document in UTF-16, which expat always
+// reads in full.
+struct Trace {
+    HRESULT hr = E_FAIL;
+    saxtest::Events events;  // structure, each event with its line and column
+    std::u16string text;
+    std::vector<std::string> fatal;
+};
+
+// Without a byte order mark, which expat would count as a column of the first line.
+std::string utf16le(const std::string& utf8) {
+    std::string out;
+    for (char16_t c : bf::to_utf16(utf8)) out += static_cast<char>(c & 0xFF), out += static_cast<char>(c >> 8);
+    return out;
+}
+
+Trace trace(const std::string& bytes, std::size_t chunk) {
+    Fixture f;
+    Trace t;
+    f.rec->hook = [&](saxtest::Recorder& r, const std::string& e) {
+        if (e.starts_with("chars:")) return S_OK;
+        int line = 0, column = 0;
+        r.locator->getLineNumber(&line);
+        r.locator->getColumnNumber(&column);
+        t.events.push_back(e + " @" + std::to_string(line) + ":" + std::to_string(column));
+        return S_OK;
+    };
+    t.hr = parse_bytes(f.reader.get(), bytes, chunk);
+    t.text = f.rec->text;
+    for (const saxtest::Fatal& e : f.err->fatal)
+        t.fatal.push_back(std::to_string(e.code) + " @" + std::to_string(e.line) + ":" + std::to_string(e.column));
+    return t;
+}
+
+void expect_as_expat_reads_it(const std::string& doc, const std::string& what) {
+    const Trace reference = trace(utf16le(doc), 1 << 20);
+    for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{8192}, std::size_t{1000}}) {
+        const Trace t = trace(doc, chunk);
+        EXPECT_EQ(t.hr, reference.hr) << what << ", chunk " << chunk;
+        EXPECT_EQ(t.events, reference.events) << what << ", chunk " << chunk;
+        EXPECT_EQ(t.text, reference.text) << what << ", chunk " << chunk;
+        EXPECT_EQ(t.fatal, reference.fatal) << what << ", chunk " << chunk;
+    }
+}
+
+std::string base64_text(std::size_t n, std::size_t line = 0) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        s += digits[(i * 7 + i / 5) % 64];
+        if (line && i % line == line - 1) s += '\n';
+    }
+    return s;
+}
+
+TEST(SaxReaderTextRuns, LongTextLooksAsIfExpatHadReadIt) {
+    const std::string one_line = base64_text(20000), lines = base64_text(30000, 76), tail = base64_text(3000);
+    const std::string plain = " !\"#$%'()*+,-./09:;=>?@AZ[\\^_`az{|}~\t";  // every kind of plain byte
+    std::string all_plain;
+    while (all_plain.size() < 5000) all_plain += plain;
+    const std::pair<std::string, std::string> cases[] = {
+        {"an image on one line, then more on that line", "<r><a x='1'>" + one_line + "</a><b>x</b></r>"},
+        {"lines of an image, then more on the last line", "<r>\n <a>" + lines + "</a>  <b/>\n<c/></r>"},
+        {"two runs on one line", "<r><a>" + one_line + "</a><b>" + one_line + "</b><c/></r>"},
+        {"every plain byte", "<r><a>" + all_plain + "</a></r>"},
+        {"a run ended by a reference, markup, CDATA, a CR and a non-ASCII character",
+         "<r><a>" + tail + "&amp;" + tail + "</a><b>" + tail + "<![CDATA[x]]>" + tail + "</b><c>" + tail + "\r\n" +
+             tail + "</c><d>" + tail + "]x]]" + tail + "</d></r>"},
+        {"a run after a '>' that ends no start tag",
+         "<r><!-- >" + tail + " --><?pi >" + tail + "?><a x='>" + tail + "'/><![CDATA[>" + tail + "]]><b/>>" +
+             tail + "</r>"},
+        {"many runs inside one attribute value", [&] {
+             std::string v;
+             for (int i = 0; i < 40; ++i) v += ">" + tail;
+             return "<r><a x='" + v + "'>" + tail + "</a></r>";
+         }()},
+        {"a mismatched end tag after a run", "<r><a>" + lines + "</b></r>"},
+        {"a forbidden ]]> after a run", "<r><a>" + one_line + "]]>" + "</a></r>"},
+        {"non-ASCII text and DEL between a run and ]]>", "<r><a>" + lines + "\xC3\xA9\x7F]x]]></a></r>"},
+        {"non-ASCII text after lines of a run", "<r><a>" + lines + "\xC3\xA9" + one_line + "</a></r>"},
+        {"a control character after a run", "<r><a>" + one_line + "\x01</a></r>"},
+        {"a document that ends inside a run", "<r><a>" + lines},
+        {"a run after the root", "<r/>" + one_line},
+    };
+    for (const auto& [what, doc] : cases) expect_as_expat_reads_it(doc, what);
+}
+
+TEST(SaxReaderTextRuns, TextIsStillCutWhereTheReadsWereCut) {
+    const std::string head = "<r><a>";
+    const std::string text = base64_text(50000, 76);
+    const std::string doc = head + text + "</a></r>";
+    for (std::size_t chunk : {std::size_t{1000}, std::size_t{8192}, std::size_t{4093}}) {
+        const auto pieces = pieces_of(doc, chunk);
+        std::size_t at = head.size();
+        std::u16string joined;
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            joined += pieces[i];
+            at += pieces[i].size();  // ASCII: one byte, one unit
+            if (i + 1 < pieces.size()) {
+                EXPECT_EQ(at % chunk, 0u) << "chunk " << chunk << ", piece " << i;
+            }
+        }
+        EXPECT_EQ(joined, bf::to_utf16(text)) << "chunk " << chunk;
+        EXPECT_EQ(pieces.size(), (head.size() + text.size()) / chunk - head.size() / chunk + 1) << "chunk " << chunk;
+    }
+    // The reader asks for 8 KiB at a time: a stream that could give more is cut there too.
+    EXPECT_EQ(pieces_of(doc, 1 << 20), pieces_of(doc, 8192));
+}
+
+TEST(SaxReaderTextRuns, OnlyBytesThatAreCharactersOneForOne) {
+    // UTF-16 without a byte order mark, and a string, are read as they always were.
+    std::string be = std::string("\0<\0a\0>", 6);
+    for (int i = 0; i < 3000; ++i) be += "AB";  // U+4142 each, ASCII bytes every one
+    be += std::string("\0<\0/\0a\0>", 8);
+    Fixture f;
+    EXPECT_EQ(parse_bytes(f.reader.get(), be), S_OK);
+    EXPECT_EQ(f.rec->text, std::u16string(3000, u'\u4142'));
+    Fixture s;
+    const std::string run = base64_text(10000, 60);
+    EXPECT_EQ(saxtest::parse_text(s.reader.get(), u"\xFEFF<a>" + bf::to_utf16(run) + u"\u00E9</a>"), S_OK);
+    EXPECT_EQ(s.rec->text, bf::to_utf16(run) + u"\u00E9");
+    // A Latin-1 document: plain ASCII is the same characters there.
+    Fixture l;
+    EXPECT_EQ(parse_bytes(l.reader.get(), "<?xml version='1.0' encoding='ISO-8859-1'?><a>" + run + "\xE9</a>"), S_OK);
+    EXPECT_EQ(l.rec->text, bf::to_utf16(run) + u"\u00E9");
+}
+
 }  // namespace
