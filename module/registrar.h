@@ -55,8 +55,10 @@ public:
     virtual ~CRegistrar();
 
     // Runs a whole script for registration or unregistration. Script errors give
-    // DISP_E_EXCEPTION (E_FAIL for over-long replacement names and odd binary digits), registry
-    // errors their HRESULT_FROM_WIN32 value. A root block that fails at registration is walked
+    // DISP_E_EXCEPTION (E_FAIL for over-long replacement names and odd binary digits; a 'd'
+    // value that is not a number gives DISP_E_TYPEMISMATCH, one out of DWORD range
+    // DISP_E_OVERFLOW, as the conversion reports them), registry errors their
+    // HRESULT_FROM_WIN32 value. A root block that fails at registration is walked
     // again for unregistration before the failure is returned.
     HRESULT ResourceRegisterSz(LPCOLESTR script, bool do_register);
 

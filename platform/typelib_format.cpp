@@ -13,6 +13,8 @@ constexpr std::size_t kMaxNameChars = 255;
 constexpr std::size_t kMaxTypes = 4096;
 constexpr std::size_t kMaxMembers = 4096;
 constexpr std::size_t kMaxParams = 64;
+// The last method's byte offset must fit a SHORT.
+constexpr std::size_t kMaxVtableSlots = 0x7FFF / sizeof(void*) + 1;
 
 struct Token {
     std::string text;
@@ -360,6 +362,35 @@ private:
                     line_ = 0;
                     return fail("interfaces derive from each other in a circle");
                 }
+            }
+        }
+        // A method's place in the vtable is told as a SHORT byte offset (and the table's size as a
+        // WORD): an interface whose methods, its bases' included, reach past that is refused
+        // rather than described with offsets that wrap.
+        std::vector<std::size_t> slots(out_.types.size(), 0);
+        std::vector<bool> counted(out_.types.size(), false);
+        std::vector<std::size_t> chain;
+        for (std::size_t start = 0; start < out_.types.size(); ++start) {
+            chain.clear();
+            std::size_t cur = start;
+            while (!counted[cur] && out_.types[cur].kind == TKIND_INTERFACE && !out_.types[cur].impls.empty()) {
+                chain.push_back(cur);
+                cur = out_.types[cur].impls[0].ref;
+            }
+            std::size_t below = counted[cur]                                  ? slots[cur]
+                                : out_.types[cur].kind == TKIND_DISPATCH      ? 7
+                                : out_.types[cur].kind == TKIND_INTERFACE     ? out_.types[cur].funcs.size()
+                                                                              : 0;
+            slots[cur] = below;
+            counted[cur] = true;
+            for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+                below += out_.types[*it].funcs.size();
+                slots[*it] = below;
+                counted[*it] = true;
+            }
+            if (slots[start] > kMaxVtableSlots) {
+                line_ = 0;
+                return fail("an interface has more methods than its vtable offsets can reach");
             }
         }
         return S_OK;

@@ -130,6 +130,13 @@ TEST_F(Registrar, SyntaxErrorsAreDispatchExceptions) {
     EXPECT_TRUE(subkeys(HKEY_CURRENT_USER, u"").empty()) << "failed blocks leave nothing";
 }
 
+TEST_F(Registrar, NumberValuesFailAsTheConversionReports) {
+    EXPECT_EQ(reg(u"HKCU { K = d 'twelve' }"), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(reg(u"HKCU { K = d '4294967296' }"), DISP_E_OVERFLOW);
+    EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, u"K")) << "the failed block is walked again to undo it";
+    EXPECT_EQ(reg(u"HKCU { K = d '4294967295' }"), S_OK);
+}
+
 TEST_F(Registrar, TokenLengthLimit) {
     std::u16string ok(4095, u'k'), too_long(4096, u'k');
     EXPECT_EQ(reg(u"HKCU { K = s '" + ok + u"' }"), S_OK);

@@ -152,6 +152,28 @@ TEST(TypeLibFormat, MalformedDescriptionsAreRefusedWithTheirLine) {
     EXPECT_EQ(bf::parse_type_library(huge, data), TYPE_E_INVDATAREAD);
 }
 
+TEST(TypeLibFormat, AVtableLongerThanItsOffsetsReachIsRefused) {
+    // A method's vtable offset is a SHORT: 0x7FFF / 8 + 1 = 4096 slots on this platform, bases
+    // included (a dispinterface base counts its seven).
+    auto description = [](std::size_t base_methods, std::size_t own_methods) {
+        std::string text = "bftypelib 1\nlibrary L {11111111-2222-3333-4444-555555555555} 1.0\n"
+                           "dispinterface D {11111111-0000-0000-0000-000000000001}\n"
+                           "interface A {11111111-0000-0000-0000-000000000002} : D\n";
+        for (std::size_t i = 0; i < base_methods; ++i) text += "method " + std::to_string(i + 1) + " a" + std::to_string(i) + "\n";
+        text += "interface B {11111111-0000-0000-0000-000000000003} : A\n";
+        for (std::size_t i = 0; i < own_methods; ++i) text += "method " + std::to_string(i + 1) + " b" + std::to_string(i) + "\n";
+        return text;
+    };
+    const std::size_t slots = 0x7FFF / sizeof(void*) + 1;
+    bf::TypeLibData fits;
+    EXPECT_EQ(bf::parse_type_library(description(3000, slots - 7 - 3000), fits), S_OK);
+    bf::TypeLibData over;
+    std::string error;
+    EXPECT_EQ(bf::parse_type_library(description(3000, slots - 7 - 3000 + 1), over, &error), TYPE_E_INVDATAREAD);
+    EXPECT_NE(error.find("vtable"), std::string::npos) << error;
+    EXPECT_TRUE(over.types.empty());
+}
+
 TEST(TypeLibFormat, RandomBytesNeverCrash) {
     std::mt19937 rng(7);
     const std::string alphabet = "bftypelib 1\nlibrary L{}-0123456789ABCDEF:\"\\#interface dispinterface coclass method x";
