@@ -143,7 +143,51 @@ void register_system_classes(State& s) {
     add(u"BUTTON", button_proc, CS_DBLCLKS | CS_PARENTDC | CS_HREDRAW | CS_VREDRAW, 32512, nullptr);
 }
 
+// Messages the controls answer alike. Font: kept in the control's state, WM_SETFONT repaints
+// when asked to. Text and painting (for controls that paint with `paint`): a new text repaints,
+// the background is painted with the rest, and WM_PAINT with an HDC in wParam, like
+// WM_PRINTCLIENT, paints into that HDC. True when `msg` was one of them; `result` is its answer.
+template <class State>
+bool common_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, void (*paint)(HWND, HDC), LRESULT& result) {
+    result = 0;
+    switch (msg) {
+    case WM_SETFONT:
+        if (auto* st = state_of<State>(hwnd)) st->font = reinterpret_cast<HFONT>(wp);
+        if (LOWORD(lp)) InvalidateRect(hwnd, nullptr, TRUE);
+        return true;
+    case WM_GETFONT: {
+        auto* st = state_of<State>(hwnd);
+        result = reinterpret_cast<LRESULT>(st ? st->font : nullptr);
+        return true;
+    }
+    }
+    if (!paint) return false;
+    switch (msg) {
+    case WM_SETTEXT:
+        result = DefWindowProcW(hwnd, msg, wp, lp);
+        InvalidateRect(hwnd, nullptr, TRUE);
+        return true;
+    case WM_ERASEBKGND: result = 1; return true;
+    case WM_PAINT: {
+        if (wp) {
+            paint(hwnd, reinterpret_cast<HDC>(wp));
+            return true;
+        }
+        PAINTSTRUCT ps{};
+        HDC hdc = BeginPaint(hwnd, &ps);
+        if (hdc) paint(hwnd, hdc);
+        EndPaint(hwnd, &ps);
+        return true;
+    }
+    case WM_PRINTCLIENT:
+        if (wp) paint(hwnd, reinterpret_cast<HDC>(wp));
+        return true;
+    }
+    return false;
+}
+
 LRESULT CALLBACK toolbar_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (LRESULT r; common_message<Toolbar>(hwnd, msg, wp, lp, nullptr, r)) return r;
     switch (msg) {
     case WM_NCCREATE:
         create_state<Toolbar>(hwnd)->font = default_gui_font();
@@ -166,15 +210,6 @@ LRESULT CALLBACK toolbar_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case TB_BUTTONSTRUCTSIZE:
     case TB_AUTOSIZE:
     case TB_BUTTONCOUNT: return 0;
-    case WM_SETFONT: {
-        if (auto* st = state_of<Toolbar>(hwnd)) st->font = reinterpret_cast<HFONT>(wp);
-        if (LOWORD(lp)) InvalidateRect(hwnd, nullptr, TRUE);
-        return 0;
-    }
-    case WM_GETFONT: {
-        auto* st = state_of<Toolbar>(hwnd);
-        return reinterpret_cast<LRESULT>(st ? st->font : nullptr);
-    }
     case WM_PAINT:
     case WM_PRINTCLIENT: {
         PAINTSTRUCT ps{};
@@ -195,6 +230,7 @@ LRESULT CALLBACK toolbar_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 LRESULT CALLBACK static_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (LRESULT r; common_message<Static>(hwnd, msg, wp, lp, paint_static, r)) return r;
     switch (msg) {
     case WM_NCCREATE: {
         create_state<Static>(hwnd);
@@ -206,35 +242,6 @@ LRESULT CALLBACK static_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         return DefWindowProcW(hwnd, msg, wp, lp);
     }
     case WM_NCDESTROY: set_control_state(hwnd, nullptr, nullptr); return 0;
-    case WM_SETTEXT: {
-        LRESULT r = DefWindowProcW(hwnd, msg, wp, lp);
-        InvalidateRect(hwnd, nullptr, TRUE);
-        return r;
-    }
-    case WM_SETFONT: {
-        if (auto* st = state_of<Static>(hwnd)) st->font = reinterpret_cast<HFONT>(wp);
-        if (LOWORD(lp)) InvalidateRect(hwnd, nullptr, TRUE);
-        return 0;
-    }
-    case WM_GETFONT: {
-        auto* st = state_of<Static>(hwnd);
-        return reinterpret_cast<LRESULT>(st ? st->font : nullptr);
-    }
-    case WM_ERASEBKGND: return 1;  // painted with the text
-    case WM_PAINT: {
-        PAINTSTRUCT ps{};
-        if (wp) {
-            paint_static(hwnd, reinterpret_cast<HDC>(wp));
-            return 0;
-        }
-        HDC hdc = BeginPaint(hwnd, &ps);
-        if (hdc) paint_static(hwnd, hdc);
-        EndPaint(hwnd, &ps);
-        return 0;
-    }
-    case WM_PRINTCLIENT:
-        if (wp) paint_static(hwnd, reinterpret_cast<HDC>(wp));
-        return 0;
     case WM_ENABLE: InvalidateRect(hwnd, nullptr, TRUE); return 0;
     case WM_NCHITTEST:
         // A static control lets the mouse through to what lies beneath unless it asked to notify.
@@ -245,38 +252,10 @@ LRESULT CALLBACK static_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 LRESULT CALLBACK button_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (LRESULT r; common_message<Button>(hwnd, msg, wp, lp, paint_button, r)) return r;
     switch (msg) {
     case WM_NCCREATE: create_state<Button>(hwnd); return DefWindowProcW(hwnd, msg, wp, lp);
     case WM_NCDESTROY: set_control_state(hwnd, nullptr, nullptr); return 0;
-    case WM_SETTEXT: {
-        LRESULT r = DefWindowProcW(hwnd, msg, wp, lp);
-        InvalidateRect(hwnd, nullptr, TRUE);
-        return r;
-    }
-    case WM_SETFONT: {
-        if (auto* st = state_of<Button>(hwnd)) st->font = reinterpret_cast<HFONT>(wp);
-        if (LOWORD(lp)) InvalidateRect(hwnd, nullptr, TRUE);
-        return 0;
-    }
-    case WM_GETFONT: {
-        auto* st = state_of<Button>(hwnd);
-        return reinterpret_cast<LRESULT>(st ? st->font : nullptr);
-    }
-    case WM_ERASEBKGND: return 1;
-    case WM_PAINT: {
-        if (wp) {
-            paint_button(hwnd, reinterpret_cast<HDC>(wp));
-            return 0;
-        }
-        PAINTSTRUCT ps{};
-        HDC hdc = BeginPaint(hwnd, &ps);
-        if (hdc) paint_button(hwnd, hdc);
-        EndPaint(hwnd, &ps);
-        return 0;
-    }
-    case WM_PRINTCLIENT:
-        if (wp) paint_button(hwnd, reinterpret_cast<HDC>(wp));
-        return 0;
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK: {
         auto* st = state_of<Button>(hwnd);
