@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/operation_arguments.h"
 #include "http/url.h"
 #include "platform/text.h"
 #include "soap/brackenfold_proxy.h"
@@ -16,16 +17,7 @@ namespace bf::cli {
 
 namespace {
 
-constexpr const char* kNewPage = "NewPage";
-constexpr const char* kAlias = "GetNewAliasEmailForSite";
-
-struct CallOptions {
-    std::string operation;
-    std::string account;
-    std::string domain;
-    bool nullAccount = false;
-    bool nullDomain = false;
-    double version = 1.0;
+struct CallOptions : OperationArguments {
     std::string endpoint;
     unsigned timeoutMs = 0;
 };
@@ -80,8 +72,8 @@ void runCall(const CallOptions& o, const CLI::App& cmd) {
         exit_status() = 2;
         return;
     }
-    BStr account = o.nullAccount ? BStr() : BStr(bf::to_utf16(o.account));
-    BStr domain = o.nullDomain ? BStr() : BStr(bf::to_utf16(o.domain));
+    BStr account = o.Account();
+    BStr domain = o.Domain();
     if ((!o.nullAccount && !account.get()) || (!o.nullDomain && !domain.get())) {
         std::fprintf(stderr, "brackenfold call: out of memory\n");
         exit_status() = 1;
@@ -114,16 +106,7 @@ void runCall(const CallOptions& o, const CLI::App& cmd) {
 void add_call_command(CLI::App& app) {
     auto opts = std::make_shared<CallOptions>();
     CLI::App* call = app.add_subcommand("call", "Call the web service through the toolbar's proxy and print the result as JSON");
-    call->add_option("OPERATION", opts->operation, "NewPage or GetNewAliasEmailForSite")
-        ->required()
-        ->check(CLI::IsMember({kNewPage, kAlias}));
-    auto* account = call->add_option("--account", opts->account, "AccountID (UTF-8)");
-    auto* nullAccount = call->add_flag("--null-account", opts->nullAccount, "send AccountID as nil");
-    account->excludes(nullAccount);
-    auto* domain = call->add_option("--domain", opts->domain, "DomainName (UTF-8)");
-    auto* nullDomain = call->add_flag("--null-domain", opts->nullDomain, "send DomainName as nil");
-    domain->excludes(nullDomain);
-    call->add_option("--version", opts->version, "Version (NewPage only; default 1)");
+    add_operation_arguments(call, *opts);
     call->add_option("--endpoint", opts->endpoint, "service URL (default: the deployment's endpoint)");
     call->add_option("--timeout", opts->timeoutMs, "time-out of each step in milliseconds (default 10000)")
         ->check(CLI::NonNegativeNumber);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/operation_arguments.h"
 #include "platform/text.h"
 #include "soap/brackenfold_handler.h"
 #include "soap/buffer_stream.h"
@@ -22,16 +23,7 @@ namespace bf::cli {
 
 namespace {
 
-constexpr const char* kNewPage = "NewPage";
-constexpr const char* kAlias = "GetNewAliasEmailForSite";
-
-struct SoapOptions {
-    std::string operation;
-    std::string account;
-    std::string domain;
-    bool nullAccount = false;
-    bool nullDomain = false;
-    double version = 1.0;
+struct SoapOptions : OperationArguments {
     std::string file;
 };
 
@@ -67,8 +59,8 @@ void runEncode(const SoapOptions& o, const CLI::App& cmd) {
         exit_status() = 1;
         return;
     }
-    BStr account = o.nullAccount ? BStr() : BStr(bf::to_utf16(o.account));
-    BStr domain = o.nullDomain ? BStr() : BStr(bf::to_utf16(o.domain));
+    BStr account = o.Account();
+    BStr domain = o.Domain();
     Brackenfold::CBrackenfoldRootHandler handler;
     soap::CStringWriteStream out;
     HRESULT hr = o.operation == kNewPage
@@ -135,16 +127,7 @@ void add_soap_command(CLI::App& app) {
     soap->require_subcommand(1);
 
     CLI::App* encode = soap->add_subcommand("encode", "Write the request envelope of an operation to standard output");
-    encode->add_option("OPERATION", opts->operation, "NewPage or GetNewAliasEmailForSite")
-        ->required()
-        ->check(CLI::IsMember({kNewPage, kAlias}));
-    auto* account = encode->add_option("--account", opts->account, "AccountID (UTF-8)");
-    auto* nullAccount = encode->add_flag("--null-account", opts->nullAccount, "send AccountID as nil");
-    account->excludes(nullAccount);
-    auto* domain = encode->add_option("--domain", opts->domain, "DomainName (UTF-8)");
-    auto* nullDomain = encode->add_flag("--null-domain", opts->nullDomain, "send DomainName as nil");
-    domain->excludes(nullDomain);
-    encode->add_option("--version", opts->version, "Version (NewPage only; default 1)");
+    add_operation_arguments(encode, *opts);
     encode->callback([opts, encode] { runEncode(*opts, *encode); });
 
     CLI::App* decode = soap->add_subcommand("decode", "Parse a response body and print the result as JSON");
