@@ -40,8 +40,8 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "platform/com_object.h"
@@ -72,7 +72,7 @@ bool plain_text_byte(unsigned char c) {
     return (c >= 0x20 && c < 0x7F && c != '<' && c != '&' && c != ']') || c == '\t' || c == '\n';
 }
 
-std::size_t plain_text_length(const char* p, const char* end) {
+std::size_t plain_text_length_sse2(const char* p, const char* end) {
     const char* start = p;
 #if defined(__SSE2__)
     const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F), lt = _mm_set1_epi8('<'),
@@ -93,7 +93,7 @@ std::size_t plain_text_length(const char* p, const char* end) {
     return static_cast<std::size_t>(p - start);
 }
 
-std::size_t count_line_feeds(const char* p, std::size_t n) {
+std::size_t count_line_feeds_sse2(const char* p, std::size_t n) {
     std::size_t count = 0;
     const char* end = p + n;
 #if defined(__SSE2__)
@@ -108,6 +108,60 @@ std::size_t count_line_feeds(const char* p, std::size_t n) {
     for (; p < end; ++p) count += *p == '\n';
     return count;
 }
+
+#if defined(__x86_64__)
+// The same, 32 bytes at a time where the processor can.
+__attribute__((target("avx2"))) std::size_t plain_text_length_avx2(const char* p, const char* end) {
+    const char* start = p;
+    const __m256i space = _mm256_set1_epi8(0x20), del = _mm256_set1_epi8(0x7F), lt = _mm256_set1_epi8('<'),
+                  amp = _mm256_set1_epi8('&'), bracket = _mm256_set1_epi8(']'), tab = _mm256_set1_epi8('\t'),
+                  feed = _mm256_set1_epi8('\n');
+    while (end - p >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        __m256i bad = _mm256_andnot_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, tab), _mm256_cmpeq_epi8(v, feed)),
+                                          _mm256_cmpgt_epi8(space, v));
+        bad = _mm256_or_si256(bad, _mm256_or_si256(_mm256_cmpeq_epi8(v, del), _mm256_cmpeq_epi8(v, lt)));
+        bad = _mm256_or_si256(bad, _mm256_or_si256(_mm256_cmpeq_epi8(v, amp), _mm256_cmpeq_epi8(v, bracket)));
+        if (const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(bad)))
+            return static_cast<std::size_t>(p - start) + static_cast<std::size_t>(__builtin_ctz(mask));
+        p += 32;
+    }
+    return static_cast<std::size_t>(p - start) + plain_text_length_sse2(p, end);
+}
+
+__attribute__((target("avx2"))) std::size_t count_line_feeds_avx2(const char* p, std::size_t n) {
+    std::size_t count = 0;
+    const char* end = p + n;
+    const __m256i feed = _mm256_set1_epi8('\n');
+    for (; end - p >= 32; p += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, feed))); mask;
+             mask &= mask - 1)
+            ++count;
+    }
+    return count + count_line_feeds_sse2(p, static_cast<std::size_t>(end - p));
+}
+
+bool have_avx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+#endif
+
+std::size_t plain_text_length(const char* p, const char* end) {
+#if defined(__x86_64__)
+    if (have_avx2()) return plain_text_length_avx2(p, end);
+#endif
+    return plain_text_length_sse2(p, end);
+}
+
+std::size_t count_line_feeds(const char* p, std::size_t n) {
+#if defined(__x86_64__)
+    if (have_avx2()) return count_line_feeds_avx2(p, n);
+#endif
+    return count_line_feeds_sse2(p, n);
+}
+
 
 // Bytes that end a run of plain text but not the piece of text expat is reading: ']' (which may
 // begin "]]>"), DEL and the bytes of non-ASCII characters.
