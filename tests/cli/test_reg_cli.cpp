@@ -1,6 +1,5 @@
 // `brackenfold reg`: exact output of query, add, delete and export, and its errors.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,29 +9,12 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "tests/cli/cli_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::string shell_quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using clitest::Outcome;
 
 class RegCli : public ::testing::Test {
 protected:
@@ -50,14 +32,9 @@ protected:
     }
 
     // Runs `brackenfold reg ARGS...` with `input` on standard input (none: end of input at once).
-    Outcome reg(const std::vector<std::string>& args, const std::string& input = "") {
-        std::ofstream(dir_ / "in") << input;
-        std::string cmd = shell_quote(std::string(BF_BIN_DIR) + "/brackenfold") + " reg";
-        for (const auto& a : args) cmd += " " + shell_quote(a);
-        cmd += " <" + shell_quote((dir_ / "in").string()) + " >" + shell_quote((dir_ / "out").string()) + " 2>" +
-               shell_quote((dir_ / "err").string());
-        int raw = std::system(cmd.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "out"), slurp(dir_ / "err")};
+    Outcome reg(std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), "reg");
+        return clitest::run_brackenfold(dir_, args, input);
     }
 
     void add(const std::vector<std::string>& args) {

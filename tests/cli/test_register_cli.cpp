@@ -2,36 +2,17 @@
 // `brackenfold reg query` shows afterwards.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/cli/cli_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using clitest::Outcome;
 
 const std::string kLibrary = (fs::path(BF_LIB_DIR) / "libbrackenfold.so").lexically_normal().string();
 const std::string kClassKey = "HKCR\\CLSID\\{E513426E-5E44-4930-A20F-94329767E1A4}";
@@ -46,12 +27,8 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
 
     Outcome run(const std::vector<std::string>& args) {
-        std::string cmd = "BRACKENFOLD_HIVE=" + quote((dir_ / "hive.db").string()) + " " +
-                          quote(std::string(BF_BIN_DIR) + "/brackenfold");
-        for (const auto& a : args) cmd += " " + quote(a);
-        cmd += " >" + quote((dir_ / "out").string()) + " 2>" + quote((dir_ / "err").string());
-        int raw = std::system(cmd.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "out"), slurp(dir_ / "err")};
+        return clitest::run_brackenfold(dir_, args, "",
+                                        "BRACKENFOLD_HIVE=" + clitest::shell_quote((dir_ / "hive.db").string()));
     }
     std::string query(const std::string& key) {
         Outcome r = run({"reg", "query", key});

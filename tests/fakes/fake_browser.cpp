@@ -275,6 +275,20 @@ void PumpPending() {
     }
 }
 
+HWND CreateControlParent(int width, int height) {
+    static const bool registered = [] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.lpszClassName = u"FakesControlParent";
+        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+        return RegisterClassExW(&wc) != 0;
+    }();
+    if (!registered) return nullptr;
+    return CreateWindowExW(0, u"FakesControlParent", u"", WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, width, height,
+                           nullptr, nullptr, nullptr, nullptr);
+}
+
 std::u16string TextOf(HWND window) {
     int n = GetWindowTextLengthW(window);
     std::u16string text(static_cast<size_t>(n) + 1, u'\0');

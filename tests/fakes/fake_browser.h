@@ -193,6 +193,9 @@ bool PumpUntil(Pred done, int timeoutMs = 10000);
 // Runs every message already queued for the calling thread (and the ones they queue).
 void PumpPending();
 bool PumpOnce();
+// A visible top-level window of `width` x `height` with the button-face background that clips its
+// children: the parent a control under test is created in. Null when it cannot be made.
+HWND CreateControlParent(int width, int height);
 
 template <class Pred>
 bool PumpUntil(Pred done, int timeoutMs) {

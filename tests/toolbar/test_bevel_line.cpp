@@ -6,31 +6,18 @@
 
 #include <string>
 
+#include "tests/fakes/fake_browser.h"
+
 namespace {
 
 using Brackenfold::CBevelLine;
 
 constexpr COLORREF kCanvas = RGB(1, 2, 3);
 
-void Pump() {
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
-}
-
 class BevelLine : public ::testing::Test {
 protected:
     void SetUp() override {
-        static const bool registered = [] {
-            WNDCLASSEXW wc{};
-            wc.cbSize = sizeof wc;
-            wc.lpfnWndProc = DefWindowProcW;
-            wc.lpszClassName = u"BevelLineTestParent";
-            wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-            return RegisterClassExW(&wc) != 0;
-        }();
-        ASSERT_TRUE(registered);
-        parent_ = CreateWindowExW(0, u"BevelLineTestParent", u"", WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, 300,
-                                  40, nullptr, nullptr, nullptr, nullptr);
+        parent_ = fakes::CreateControlParent(300, 40);
         ASSERT_NE(parent_, nullptr);
     }
     void TearDown() override { DestroyWindow(parent_); }
@@ -70,7 +57,7 @@ protected:
     // As the screen shows it. The background is COLOR_WINDOW, which in the classic scheme is
     // also the highlight colour; Printed() tells the two apart.
     std::string Shown(CBevelLine& line) {
-        Pump();
+        fakes::PumpPending();
         RECT rc = line.client_rect();
         HDC dc = GetDC(line.hwnd());
         std::string p = Pattern(dc, rc.right, rc.bottom, GetSysColor(COLOR_WINDOW));
@@ -121,7 +108,7 @@ TEST_F(BevelLine, EmptyAndOnePixelWindowsStayInside) {
     CBevelLine empty, thin;
     ASSERT_NE(empty.create(parent_, RECT{0, 0, 0, 0}, nullptr, WS_CHILD | WS_VISIBLE, 0), nullptr);
     ASSERT_NE(thin.create(parent_, RECT{10, 0, 11, 5}, nullptr, WS_CHILD | WS_VISIBLE, 0), nullptr);
-    Pump();
+    fakes::PumpPending();
     // One pixel wide: the outline straddles the left edge, so only its light right column shows.
     EXPECT_EQ(Printed(thin), "L\nL\nL\nL\nL\n");
     HDC dc = GetDC(parent_);

@@ -30,26 +30,12 @@ ComPtr<IStream> StreamOf(const std::string& bytes) {
 // AlphaBlend with per-pixel alpha of straight colour c at alpha a over d, once premultiplied.
 int Over(int c, int a, int d) { return (c * a + 127) / 255 + (d * (255 - a) + 127) / 255; }
 
-void Pump() {
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
-}
-
 class ImageLabel : public ::testing::Test {
 protected:
     void SetUp() override {
-        static const bool registered = [] {
-            WNDCLASSEXW wc{};
-            wc.cbSize = sizeof wc;
-            wc.lpfnWndProc = DefWindowProcW;
-            wc.lpszClassName = u"ImageLabelTestParent";
-            wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-            return RegisterClassExW(&wc) != 0;
-        }();
-        ASSERT_TRUE(registered);
         windows_ = bf::window_count();
-        parent_ = CreateWindowExW(0, u"ImageLabelTestParent", u"", WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0,
-                                  300, 40, nullptr, nullptr, nullptr, nullptr);
+        parent_ = fakes::CreateControlParent(300, 40);
+        ASSERT_NE(parent_, nullptr);
         // As the toolbar makes its rating label.
         ASSERT_NE(label_.create(parent_, RECT{0, 1, 200, 29}, nullptr, WS_CHILD | WS_VISIBLE, WS_EX_TRANSPARENT),
                   nullptr);
@@ -60,7 +46,7 @@ protected:
     void TearDown() override {
         label_.destroy();
         DestroyWindow(parent_);
-        Pump();
+        fakes::PumpPending();
         EXPECT_EQ(bf::window_count(), windows_);
     }
     void Load(const std::string& bytes) {
@@ -70,7 +56,7 @@ protected:
     // Pixel (x, y) of the label's client area as the screen shows it, after a full repaint.
     COLORREF Shown(int x, int y) {
         RedrawWindow(parent_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
-        Pump();
+        fakes::PumpPending();
         HDC dc = GetDC(label_.hwnd());
         COLORREF c = GetPixel(dc, x, y);
         ReleaseDC(label_.hwnd(), dc);
@@ -163,7 +149,7 @@ TEST_F(ImageLabel, HiddenLabelShowsTheParentAndTakesNoClicks) {
     EXPECT_EQ(GetPixel(dc, 1, 2), face_);
     ReleaseDC(parent_, dc);
     bf::inject_click(parent_, POINT{1, 2});
-    Pump();
+    fakes::PumpPending();
     EXPECT_TRUE(browser_->navigations.empty());
 }
 
@@ -177,7 +163,7 @@ TEST_F(ImageLabel, ClassCursorErasingAndUiState) {
     label_.send(WM_MOUSEMOVE, 0, MAKELPARAM(3, 3));
     EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_HAND));
     EXPECT_EQ(label_.send(WM_ERASEBKGND, 0), 1);
-    Pump();
+    fakes::PumpPending();
     RECT upd{};
     ASSERT_FALSE(GetUpdateRect(label_.hwnd(), &upd, FALSE));
     EXPECT_EQ(label_.send(WM_UPDATEUISTATE, MAKEWPARAM(UIS_INITIALIZE, 0)), 0);
@@ -207,7 +193,7 @@ TEST_F(ImageLabel, ClicksNavigateOnlyToHttpAndHttpsLinks) {
         SCOPED_TRACE(expected);
         label_.SetLink(c.link);
         ASSERT_TRUE(bf::inject_click(label_.hwnd(), POINT{10, 10}));
-        Pump();
+        fakes::PumpPending();
         expected += c.followed;
         ASSERT_EQ(browser_->navigations.size(), expected);
         if (c.followed) {
@@ -218,7 +204,7 @@ TEST_F(ImageLabel, ClicksNavigateOnlyToHttpAndHttpsLinks) {
     label_.SetLink(u"http://example.com/");
     label_.SetBrowser(nullptr);
     ASSERT_TRUE(bf::inject_click(label_.hwnd(), POINT{10, 10}));
-    Pump();
+    fakes::PumpPending();
     EXPECT_EQ(browser_->navigations.size(), expected);
 }
 
@@ -270,7 +256,7 @@ TEST_F(ImageLabel, StreamSentFromAWorkerIsLoadedOnTheWindowThread) {
         done = true;
     });
     while (!done) {
-        Pump();
+        fakes::PumpPending();
         std::this_thread::yield();
     }
     worker.join();
