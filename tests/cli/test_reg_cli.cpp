@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "tests/module/hive_fixture.h"
 #include "tests/cli/cli_run.h"
 
 namespace {
@@ -16,21 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 using clitest::Outcome;
 
-class RegCli : public ::testing::Test {
+// A hive of its own for each test.
+class RegCli : public bf_test::HiveTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bf-regcli-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("BRACKENFOLD_HIVE", (dir_ / "hive.db").c_str(), 1);
-        bf::registry_reset_for_tests();
-    }
-    void TearDown() override {
-        bf::registry_reset_for_tests();
-        unsetenv("BRACKENFOLD_HIVE");
-        fs::remove_all(dir_);
-    }
-
     // Runs `brackenfold reg ARGS...` with `input` on standard input (none: end of input at once).
     Outcome reg(std::vector<std::string> args, const std::string& input = "") {
         args.insert(args.begin(), "reg");
@@ -56,8 +45,6 @@ protected:
         RegCloseKey(k);
         return data;
     }
-
-    fs::path dir_;
 };
 
 const std::string kMissing = "ERROR: The system was unable to find the specified registry key or value.\n";

@@ -9,6 +9,7 @@
 #include "platform/module.h"
 #include "platform/oleauto.h"
 #include "platform/registry.h"
+#include "tests/module/hive_fixture.h"
 #include "platform/rpcproxy.h"
 #include "platform/text.h"
 
@@ -23,20 +24,9 @@ const PCInterfaceName kNames[] = {"IFirst", "ISecond", nullptr};
 const ProxyFileInfo kFile = {nullptr, kStubs, kNames, nullptr, nullptr, 2, 2, nullptr, 0, 0, 0};
 const ProxyFileInfo* kFiles[] = {&kFile, nullptr};
 
-class RpcProxy : public ::testing::Test {
+// A hive of its own for each test.
+class RpcProxy : public bf_test::HiveTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bf-rpcproxy-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("BRACKENFOLD_HIVE", (dir_ / "hive.db").c_str(), 1);
-        bf::registry_reset_for_tests();
-    }
-    void TearDown() override {
-        bf::registry_reset_for_tests();
-        unsetenv("BRACKENFOLD_HIVE");
-        std::filesystem::remove_all(dir_);
-    }
     static std::u16string value(const std::u16string& key, const char16_t* name = nullptr) {
         HKEY k = nullptr;
         if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k)) return u"<no key>";
@@ -46,7 +36,6 @@ protected:
         RegCloseKey(k);
         return st ? u"<no value>" : std::u16string(buf, cb / 2 - 1);
     }
-    std::filesystem::path dir_;
     CStdPSFactoryBuffer buffer_ = {nullptr, 0, nullptr, 0};
 };
 
