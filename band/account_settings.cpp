@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/registry.h"
+#include <winreg.h>
 
 namespace Brackenfold {
 namespace {

@@ -4,7 +4,7 @@
 #include "band/service_site.h"
 #include "band/account_settings.h"
 #include "module/server.h"
-#include "platform/servprov.h"
+#include <servprov.h>
 
 namespace Brackenfold {
 namespace {

@@ -6,9 +6,9 @@
 #pragma once
 
 #include "module/identifiers.h"
-#include "platform/exdisp.h"
-#include "platform/ocidl.h"
-#include "platform/shobjidl.h"
+#include <exdisp.h>
+#include <ocidl.h>
+#include <shobjidl.h>
 #include "runtime/com.h"
 #include "toolbar/band_tool_bar_ctrl.h"
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com_ptr.h"
-#include "platform/exdisp.h"
-#include "platform/mshtml.h"
+#include <wrl/client.h>
+#include <exdisp.h>
+#include <mshtml.h>
 
 namespace Brackenfold {
 

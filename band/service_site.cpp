@@ -1,7 +1,7 @@
 #include "band/service_site.h"
 
-#include "platform/text.h"
-#include "platform/threads.h"
+#include <stringapiset.h>
+#include <processthreadsapi.h>
 #include "soap/deployment.h"
 
 namespace Brackenfold {

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "platform/oleauto.h"
-#include "platform/text.h"
+#include <oleauto.h>
+#include <stringapiset.h>
 #include "soap/brackenfold_handler.h"
 #include "soap/buffer_stream.h"
 #include "soap/deployment.h"

@@ -9,7 +9,7 @@
 #include "cli/commands.h"
 #include "cli/operation_arguments.h"
 #include "http/url.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 #include "soap/brackenfold_proxy.h"
 #include "soap/result_json.h"
 

@@ -6,8 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "platform/oleauto.h"
-#include "platform/text.h"
+#include <oleauto.h>
+#include <stringapiset.h>
 
 namespace bf::cli {
 

@@ -8,7 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/reg_text.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace bf::cli {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace bf::cli::reg {
 namespace {

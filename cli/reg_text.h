@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry.h"
+#include <winreg.h>
 
 namespace bf::cli::reg {
 

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "platform/hresult.h"
-#include "platform/module.h"
-#include "platform/objbase.h"
-#include "platform/text.h"
+#include <winerror.h>
+#include <libloaderapi.h>
+#include <objbase.h>
+#include <stringapiset.h>
 
 namespace bf::cli {
 namespace {

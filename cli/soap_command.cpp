@@ -13,7 +13,7 @@
 
 #include "cli/commands.h"
 #include "cli/operation_arguments.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 #include "soap/brackenfold_handler.h"
 #include "soap/buffer_stream.h"
 #include "soap/result_json.h"

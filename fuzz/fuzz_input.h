@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 struct FuzzInput {
     unsigned mode = 0;

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "http/winsock.h"
-#include "platform/windef.h"
+#include <windef.h>
 
 class FuzzSocket {
 public:

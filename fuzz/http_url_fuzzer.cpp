@@ -7,7 +7,7 @@
 #include <string>
 
 #include "http/url.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace {
 

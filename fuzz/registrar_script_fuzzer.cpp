@@ -13,9 +13,9 @@
 #include <string>
 
 #include "module/registrar.h"
-#include "platform/oleauto.h"
-#include "platform/registry.h"
-#include "platform/text.h"
+#include <oleauto.h>
+#include <winreg.h>
+#include <stringapiset.h>
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "platform/com_object.h"
-#include "platform/sax.h"
-#include "platform/text.h"
+#include <shlwapi.h>
+#include <msxml2.h>
+#include <stringapiset.h>
 #include "soap/buffer_stream.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <string>
 
-#include "platform/oleauto.h"
-#include "platform/text.h"
-#include "platform/typelib_format.h"
+#include <oleauto.h>
+#include <stringapiset.h>
+#include "platform/oleaut32/typelib_format.h"
 
 namespace {
 

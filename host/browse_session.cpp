@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "host/page_loader.h"
-#include "platform/text.h"
-#include "platform/threads.h"
+#include <stringapiset.h>
+#include <processthreadsapi.h>
 
 namespace bf::host {
 namespace {

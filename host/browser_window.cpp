@@ -10,15 +10,15 @@
 #include "host/page_loader.h"
 #include "host/url.h"
 #include "host/web_browser.h"
-#include "platform/com_object.h"
-#include "platform/objbase.h"
-#include "platform/ocidl.h"
-#include "platform/registry.h"
-#include "platform/servprov.h"
-#include "platform/shobjidl.h"
-#include "platform/text.h"
-#include "platform/threads.h"
-#include "platform/winuser.h"
+#include <shlwapi.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <winreg.h>
+#include <servprov.h>
+#include <shobjidl.h>
+#include <stringapiset.h>
+#include <processthreadsapi.h>
+#include <winuser.h>
 
 namespace bf::host {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 namespace bf::host {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "host/interface_stubs.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 
 // A private id by which the host recognises its own documents behind an interface pointer.
 BF_DECLARE_IID(IHostDocumentState, "6B1E7C52-3F0A-4D7E-9C21-8A5D2E4B7F10");

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "host/html_page.h"
-#include "platform/com_ptr.h"
-#include "platform/mshtml.h"
+#include <wrl/client.h>
+#include <mshtml.h>
 
 namespace bf::host {
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace bf::host {
 namespace {

@@ -1,9 +1,9 @@
 // The host's objects implement the large browser and document interfaces in part: every other
-// member answers E_NOTIMPL (platform/browser_stubs.h), and IDispatch tells that there is no type
+// member answers E_NOTIMPL (platform/browser/browser_stubs.h), and IDispatch tells that there is no type
 // information, for these objects are reached through their vtables.
 #pragma once
 
-#include "platform/browser_stubs.h"
+#include "platform/browser/browser_stubs.h"
 
 namespace bf::host {
 

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "host/url.h"
-#include "platform/com_object.h"
-#include "platform/text.h"
+#include <shlwapi.h>
+#include <stringapiset.h>
 
 namespace bf::host {
 namespace {

@@ -13,8 +13,8 @@
 
 #include "host/html_document.h"
 #include "host/interface_stubs.h"
-#include "platform/com_ptr.h"
-#include "platform/ocidl.h"
+#include <wrl/client.h>
+#include <ocidl.h>
 
 namespace bf::host {
 

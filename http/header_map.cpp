@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace bf::http {
 namespace {

@@ -1,6 +1,6 @@
 #include "http/http_message.h"
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace bf::http {
 namespace {

@@ -1,7 +1,7 @@
 // NavigateData: the parameters of one HTTP exchange, owned by the caller for its duration.
 #pragma once
 
-#include "platform/windef.h"
+#include <windef.h>
 
 namespace bf::http {
 

@@ -4,7 +4,7 @@
 // changes (the next exchange).
 #pragma once
 
-#include "platform/objidl.h"
+#include <objidl.h>
 
 namespace bf::http {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "http/winsock.h"
-#include "platform/text.h"
-#include "platform/threads.h"
+#include <stringapiset.h>
+#include <processthreadsapi.h>
 
 namespace bf::http {
 namespace {

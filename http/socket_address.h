@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 namespace bf::http {
 

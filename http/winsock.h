@@ -4,7 +4,7 @@
 // POSIX descriptors; start-up only keeps the original's reference count and result codes.
 #pragma once
 
-#include "platform/windef.h"
+#include <windef.h>
 
 #define WSA_IO_PENDING 997L
 #define WSA_NOT_ENOUGH_MEMORY 8L

@@ -5,10 +5,10 @@
 
 #include "module/class_factory.h"
 #include "module/registrar.h"
-#include "platform/global_interface_table.h"
-#include "platform/module.h"
-#include "platform/objbase.h"
-#include "platform/text.h"
+#include <objidl.h>
+#include <libloaderapi.h>
+#include <objbase.h>
+#include <stringapiset.h>
 #include "runtime/module.h"
 
 namespace Brackenfold {

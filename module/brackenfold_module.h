@@ -10,8 +10,8 @@
 #include <atomic>
 
 #include "module/identifiers.h"
-#include "platform/threads.h"
-#include "platform/unknwn.h"
+#include <processthreadsapi.h>
+#include <unknwn.h>
 
 struct IGlobalInterfaceTable;
 

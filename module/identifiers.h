@@ -3,7 +3,7 @@
 // values out as text; a module test keeps them in step.
 #pragma once
 
-#include "platform/guid.h"
+#include <guiddef.h>
 
 // The band object's dual interface; it adds no members to IDispatch.
 BF_DECLARE_IID(IBrackenfoldToolbar, "1777D013-7683-4F2B-895E-B9E0AD0D5039");

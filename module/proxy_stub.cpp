@@ -1,6 +1,6 @@
 // The merged proxy/stub of IBrackenfoldToolbar: its tables and the four engine calls.
 #include "module/server.h"
-#include "platform/rpcproxy.h"
+#include <rpcproxy.h>
 
 namespace Brackenfold {
 namespace {

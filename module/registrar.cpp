@@ -3,8 +3,8 @@
 
 #include <new>
 
-#include "platform/oleauto.h"
-#include "platform/registry.h"
+#include <oleauto.h>
+#include <winreg.h>
 
 namespace Brackenfold {
 namespace {

@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/hresult.h"
-#include "platform/unknwn.h"
+#include <winerror.h>
+#include <unknwn.h>
 
 namespace Brackenfold {
 

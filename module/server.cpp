@@ -6,11 +6,11 @@
 #include <new>
 
 #include "module/registrar.h"
-#include "platform/com_ptr.h"
-#include "platform/comcat.h"
-#include "platform/module.h"
-#include "platform/objbase.h"
-#include "platform/winnls.h"
+#include <wrl/client.h>
+#include <comcat.h>
+#include <libloaderapi.h>
+#include <objbase.h>
+#include <winnls.h>
 
 namespace Brackenfold {
 namespace {

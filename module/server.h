@@ -6,7 +6,7 @@
 #include <string>
 
 #include "module/brackenfold_module.h"
-#include "platform/oaidl_typelib.h"
+#include <oaidl.h>
 
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1

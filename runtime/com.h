@@ -23,8 +23,8 @@
 #include <new>
 #include <utility>
 
-#include "platform/com_ptr.h"
-#include "platform/hresult.h"
+#include <wrl/client.h>
+#include <winerror.h>
 #include "runtime/module.h"
 
 namespace bf::rt {

@@ -17,7 +17,7 @@
 // handles the message it gets the window's default processing. Entries are tried in order.
 #pragma once
 
-#include "platform/winuser.h"
+#include <winuser.h>
 
 // Reflected messages: a host window sends a control's notification back to the control with
 // OCM__BASE added, so that the control can handle its own notifications.

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform/module.h"
+#include <libloaderapi.h>
 
 namespace bf::rt {
 

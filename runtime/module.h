@@ -6,7 +6,7 @@
 // framework keeps a count of its own, so a lock is never lost.
 #pragma once
 
-#include "platform/windef.h"
+#include <windef.h>
 
 namespace bf::rt {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/threads.h"
+#include <processthreadsapi.h>
 #include "runtime/module.h"
 
 namespace bf::rt {

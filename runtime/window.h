@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "platform/winuser.h"
+#include <winuser.h>
 #include "runtime/message_map.h"
 #include "runtime/module.h"
 

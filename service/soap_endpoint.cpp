@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 #include "service/site_key.h"
 #include "soap/buffer_stream.h"
 #include "soap/deployment.h"

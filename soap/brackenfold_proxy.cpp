@@ -1,7 +1,7 @@
 #include "soap/brackenfold_proxy.h"
 
-#include "platform/text.h"
-#include "platform/threads.h"
+#include <stringapiset.h>
+#include <processthreadsapi.h>
 
 namespace Brackenfold {
 

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "http/evt_sync_socket.h"
-#include "platform/com_ptr.h"
-#include "platform/oleauto.h"
-#include "platform/sax.h"
+#include <wrl/client.h>
+#include <oleauto.h>
+#include <msxml2.h>
 #include "soap/deployment.h"
 #include "soap/service_schema.h"
 #include "soap/soap_root_handler.h"

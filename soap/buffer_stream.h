@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_object.h"
-#include "platform/objidl.h"
+#include <shlwapi.h>
+#include <objidl.h>
 
 namespace bf::soap {
 

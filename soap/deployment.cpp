@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "platform/text.h"
-#include "platform/threads.h"
+#include <stringapiset.h>
+#include <processthreadsapi.h>
 
 #ifndef BRACKENFOLD_SERVICE_HOST
 #define BRACKENFOLD_SERVICE_HOST "127.0.0.1:8731"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace bf::soap {
 

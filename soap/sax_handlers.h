@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "platform/com_ptr.h"
-#include "platform/sax.h"
+#include <wrl/client.h>
+#include <msxml2.h>
 
 namespace bf::soap {
 

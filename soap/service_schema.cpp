@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/threads.h"
+#include <processthreadsapi.h>
 #include "soap/deployment.h"
 
 namespace Brackenfold {

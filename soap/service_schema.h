@@ -5,7 +5,7 @@
 // constants, so they are built once, on first use.
 #pragma once
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 #include "soap/soap_schema.h"
 #include "soap/value_codec.h"
 

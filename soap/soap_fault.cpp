@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 #include "soap/value_codec.h"
 
 namespace bf::soap {

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "platform/com_ptr.h"
-#include "platform/objidl.h"
-#include "platform/sax.h"
+#include <wrl/client.h>
+#include <objidl.h>
+#include <msxml2.h>
 #include "soap/sax_handlers.h"
 #include "soap/write_stream.h"
 

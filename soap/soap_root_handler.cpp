@@ -5,7 +5,7 @@
 #include <new>
 #include <string_view>
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 #include "soap/codec_internal.h"
 
 namespace bf::soap {

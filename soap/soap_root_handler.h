@@ -14,9 +14,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/com_ptr.h"
-#include "platform/objidl.h"
-#include "platform/sax.h"
+#include <wrl/client.h>
+#include <objidl.h>
+#include <msxml2.h>
 #include "soap/sax_handlers.h"
 #include "soap/soap_schema.h"
 #include "soap/value_codec.h"

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 namespace bf::soap {
 

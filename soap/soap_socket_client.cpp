@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace bf::soap {
 

@@ -13,9 +13,9 @@
 #include "http/navigate_data.h"
 #include "http/read_stream_on_socket.h"
 #include "http/url.h"
-#include "platform/com_ptr.h"
-#include "platform/objbase.h"
-#include "platform/sax.h"
+#include <wrl/client.h>
+#include <objbase.h>
+#include <msxml2.h>
 #include "soap/soap_fault.h"
 #include "soap/write_stream.h"
 

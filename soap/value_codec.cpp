@@ -13,7 +13,7 @@
 #include <immintrin.h>
 #endif
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 #include "soap/soap_schema.h"
 
 namespace bf::soap {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/hresult.h"
+#include <winerror.h>
 
 namespace bf::soap {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/hresult.h"
+#include <winerror.h>
 
 namespace bf::soap {
 

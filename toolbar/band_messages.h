@@ -1,7 +1,7 @@
 // The toolbar's private window messages. Each is handled only by the window named here.
 #pragma once
 
-#include "platform/winuser.h"
+#include <winuser.h>
 
 // To an image label: wParam an IStream holding an image file (the sender keeps its reference).
 #ifndef WM_LOAD_IMAGE_STREAM

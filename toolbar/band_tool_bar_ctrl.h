@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/com_ptr.h"
-#include "platform/exdisp.h"
-#include "platform/wingdi.h"
+#include <wrl/client.h>
+#include <exdisp.h>
+#include <wingdi.h>
 #include "runtime/window.h"
 #include "toolbar/band_messages.h"
 #include "toolbar/bevel_line.h"

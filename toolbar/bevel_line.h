@@ -4,7 +4,7 @@
 // default processing, so the rest of the window shows the class background.
 #pragma once
 
-#include "platform/wingdi.h"
+#include <wingdi.h>
 #include "runtime/window.h"
 
 namespace Brackenfold {

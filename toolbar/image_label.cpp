@@ -3,10 +3,10 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/gdiplus.h"
-#include "platform/globalmem.h"
-#include "platform/module.h"
-#include "platform/oleauto.h"
+#include <gdiplus.h>
+#include <winbase.h>
+#include <libloaderapi.h>
+#include <oleauto.h>
 #include "runtime/module.h"
 
 namespace Brackenfold {

@@ -14,10 +14,10 @@
 #include <mutex>
 #include <string>
 
-#include "platform/com_ptr.h"
-#include "platform/exdisp.h"
-#include "platform/objidl.h"
-#include "platform/wingdi.h"
+#include <wrl/client.h>
+#include <exdisp.h>
+#include <objidl.h>
+#include <wingdi.h>
 #include "runtime/window.h"
 
 // To an image label: wParam an IStream positioned at the start of an image file; the sender

@@ -4,7 +4,7 @@
 
 #include "band/account_settings.h"
 #include "band/service_site.h"
-#include "platform/threads.h"
+#include <processthreadsapi.h>
 #include "soap/brackenfold_proxy.h"
 #include "toolbar/band_messages.h"
 #include "toolbar/band_tool_bar_ctrl.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_ptr.h"
-#include "platform/exdisp.h"
+#include <wrl/client.h>
+#include <exdisp.h>
 
 namespace Brackenfold {
 

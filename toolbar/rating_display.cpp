@@ -2,7 +2,7 @@
 #include <string>
 
 #include "band/service_site.h"
-#include "platform/globalmem.h"
+#include <winbase.h>
 #include "toolbar/band_tool_bar_ctrl.h"
 
 namespace Brackenfold {

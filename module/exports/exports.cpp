@@ -1,7 +1,7 @@
 // The four exports of libbrackenfold.so and its load and unload hooks. Only this file is
 // compiled into the shared library itself; everything else comes from bfcomponent.
 #include "module/server.h"
-#include "platform/module.h"
+#include <libloaderapi.h>
 
 namespace {
 

@@ -5,7 +5,7 @@
 // row id and the rights it was opened with, and a key deleted meanwhile, by this process or
 // another, shows up as a missing row: ERROR_KEY_DELETED. Handles live in a per-process table
 // with a generation count per slot, so a closed or forged handle is detected, never followed.
-#include "platform/registry.h"
+#include <winreg.h>
 
 #include <fcntl.h>
 #include <locale.h>
@@ -27,7 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace {
 

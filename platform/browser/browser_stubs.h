@@ -4,8 +4,8 @@
 // regenerate when they grow.
 #pragma once
 
-#include "platform/exdisp.h"
-#include "platform/mshtml.h"
+#include <exdisp.h>
+#include <mshtml.h>
 
 namespace bf {
 

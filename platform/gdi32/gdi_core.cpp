@@ -1,6 +1,6 @@
 // GDI objects, device contexts, surfaces, clipping and the pixel operations (fills, blits,
 // AlphaBlend, edges). Text lives in gdi_text.cpp, PNG output in gdi_png.cpp.
-#include "platform/gdi_internal.h"
+#include "gdi_internal.h"
 
 #include <algorithm>
 #include <climits>

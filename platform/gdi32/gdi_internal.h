@@ -2,8 +2,8 @@
 // clip regions. Every function here expects the caller to hold gdi_lock().
 #pragma once
 
-#include "platform/gdi_surface.h"
-#include "platform/wingdi.h"
+#include "gdi_surface.h"
+#include <wingdi.h>
 
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,5 @@
 // Writing surface pixels to PNG files (snapshots).
-#include "platform/gdi_internal.h"
+#include "gdi_internal.h"
 
 #include <png.h>
 

@@ -6,7 +6,7 @@
 // shared screen do. Pixels are 32-bit BGRA (bytes B, G, R, A), rows top-down.
 #pragma once
 
-#include "platform/windef.h"
+#include <windef.h>
 
 namespace bf::gdi {
 

@@ -1,6 +1,6 @@
 // Fonts and text: one sans-serif family loaded with FreeType, glyphs rendered with grey-scale
 // anti-aliasing and no hinting (identical pixels everywhere), cached per face, size and glyph.
-#include "platform/gdi_internal.h"
+#include "gdi_internal.h"
 
 #include <ft2build.h>
 #include FT_FREETYPE_H

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/gdiplus.h"
+#include <gdiplus.h>
 
 namespace bf::image {
 

@@ -11,8 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/gdiplus.h"
-#include "platform/image_codecs.h"
+#include <gdiplus.h>
+#include "image_codecs.h"
 
 using namespace Gdiplus;
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/image_codecs.h"
+#include "image_codecs.h"
 
 namespace bf::image {
 namespace {

@@ -6,7 +6,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
-#include "platform/image_codecs.h"
+#include "image_codecs.h"
 
 namespace bf::image {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "platform/image_codecs.h"
+#include "image_codecs.h"
 
 namespace bf::image {
 namespace {

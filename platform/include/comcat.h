@@ -6,7 +6,7 @@
 // description), HKCR\CLSID\{clsid}\Implemented Categories\{catid} and ...\Required Categories\{catid}.
 #pragma once
 
-#include "platform/unknwn.h"
+#include <unknwn.h>
 
 BF_DECLARE_IID(ICatRegister, "0002E012-0000-0000-C000-000000000046");
 inline constexpr CLSID CLSID_StdComponentCategoriesMgr = bf::make_guid("0002E005-0000-0000-C000-000000000046");

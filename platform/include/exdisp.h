@@ -5,7 +5,7 @@
 // answer E_NOTIMPL for the rest.
 #pragma once
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 
 BF_DECLARE_IID(IWebBrowser, "EAB22AC1-30C1-11CF-A7EB-0000C05BAE0B");
 BF_DECLARE_IID(IWebBrowserApp, "0002DF05-0000-0000-C000-000000000046");

@@ -23,7 +23,7 @@
 //   ObjectBusy, a pointer that is not a live image with InvalidParameter.
 #pragma once
 
-#include "platform/objidl.h"
+#include <objidl.h>
 
 namespace Gdiplus {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "platform/hresult.h"
+#include <winerror.h>
 
 struct GUID {
     DWORD Data1;

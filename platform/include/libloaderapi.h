@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 #define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
 #define LOAD_LIBRARY_AS_DATAFILE 0x00000002

@@ -4,7 +4,7 @@
 // get_value, put_value ...). Interfaces named only as member types are declared, not defined.
 #pragma once
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 
 BF_DECLARE_IID(IHTMLDocument, "626FC520-A41E-11CF-A731-00A0C9082637");
 BF_DECLARE_IID(IHTMLDocument2, "332C4425-26CB-11D0-B483-00C04FD90119");

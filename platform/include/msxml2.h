@@ -34,8 +34,8 @@
 //   getSystemId the URL given to parseURL (null for parse()).
 #pragma once
 
-#include "platform/objidl.h"
-#include "platform/oleauto.h"
+#include <objidl.h>
+#include <oleauto.h>
 
 struct ISAXContentHandler;
 struct ISAXAttributes;

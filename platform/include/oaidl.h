@@ -12,7 +12,7 @@
 // path key, this being a 64-bit platform.
 #pragma once
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 
 #ifndef TYPE_E_NAMECONFLICT
 #define TYPE_E_NAMECONFLICT HR(0x8002802D)

@@ -13,12 +13,12 @@
 // without CoInitialize (as it does on the original in a process with a multithreaded apartment).
 // Only in-process servers exist. CoFreeUnusedLibraries unloads at once, without a grace delay.
 //
-// Task memory (CoTaskMemAlloc ...) and streams on global memory come from platform/globalmem.h,
+// Task memory (CoTaskMemAlloc ...) and streams on global memory come from winbase.h,
 // included here as the original header offers them.
 #pragma once
 
-#include "platform/globalmem.h"
-#include "platform/unknwn.h"
+#include <winbase.h>
+#include <unknwn.h>
 
 enum CLSCTX : DWORD {
     CLSCTX_INPROC_SERVER = 0x1,

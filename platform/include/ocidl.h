@@ -3,7 +3,7 @@
 // and the CONNECT_E_* results.
 #pragma once
 
-#include "platform/unknwn.h"
+#include <unknwn.h>
 
 BF_DECLARE_IID(IObjectWithSite, "FC4801A3-2BA9-11CF-A229-00AA003D7352");
 BF_DECLARE_IID(IConnectionPointContainer, "B196B284-BAB4-101A-B69C-00AA00341D07");

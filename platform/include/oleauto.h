@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/unknwn.h"
+#include <unknwn.h>
 
 using BSTR = OLECHAR*;
 using LPBSTR = BSTR*;

@@ -15,7 +15,7 @@
 #include <new>
 #include <utility>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_ABANDONED_0 0x00000080L

@@ -12,7 +12,7 @@
 // HKCR\CLSID\{proxy class} ("PSFactoryBuffer", InprocServer32 with ThreadingModel "Both").
 #pragma once
 
-#include "platform/unknwn.h"
+#include <unknwn.h>
 
 struct IRpcProxyBuffer;
 struct IRpcStubBuffer;

@@ -1,7 +1,7 @@
 // Service lookup: IServiceProvider in the original slot order, with its original id.
 #pragma once
 
-#include "platform/unknwn.h"
+#include <unknwn.h>
 
 BF_DECLARE_IID(IServiceProvider, "6D5140C1-7436-11CE-8034-00AA006009FA");
 

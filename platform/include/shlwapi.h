@@ -7,7 +7,7 @@
 #include <new>
 #include <type_traits>
 
-#include "platform/com_ptr.h"
+#include <wrl/client.h>
 
 struct QITAB {
     const IID* piid;

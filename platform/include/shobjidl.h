@@ -3,8 +3,8 @@
 // and IInputObject.
 #pragma once
 
-#include "platform/unknwn.h"
-#include "platform/winuser.h"
+#include <unknwn.h>
+#include <winuser.h>
 
 BF_DECLARE_IID(IOleWindow, "00000114-0000-0000-C000-000000000046");
 BF_DECLARE_IID(IDockingWindow, "012DD920-7B26-11D0-8CA9-00A0C92DBFE8");

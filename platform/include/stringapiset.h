@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 #define CP_ACP 0
 #define CP_OEMCP 1

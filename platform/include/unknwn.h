@@ -1,7 +1,7 @@
 // The root COM interfaces: IUnknown and IClassFactory, original slot order and ids.
 #pragma once
 
-#include "platform/guid.h"
+#include <guiddef.h>
 
 BF_DECLARE_IID(IUnknown, "00000000-0000-0000-C000-000000000046");
 BF_DECLARE_IID(IClassFactory, "00000001-0000-0000-C000-000000000046");

@@ -2,14 +2,14 @@
 // Offers: GlobalAlloc, GlobalReAlloc, GlobalLock, GlobalUnlock, GlobalFree, GlobalSize,
 // GlobalHandle, GlobalFlags with the GMEM_* flags (the winbase subset); CoTaskMemAlloc,
 // CoTaskMemRealloc, CoTaskMemFree; CreateStreamOnHGlobal and GetHGlobalFromStream (the objbase
-// subset, which platform/objbase.h re-exports).
+// subset, which objbase.h re-exports).
 //
 // A fixed block's handle is its pointer. A moveable block's handle is an opaque value checked
 // against a process-wide table, so a stale or foreign handle is refused and never dereferenced;
 // handle values are never reused. All calls are thread-safe.
 #pragma once
 
-#include "platform/objidl.h"
+#include <objidl.h>
 
 #define GMEM_FIXED 0x0000u
 #define GMEM_MOVEABLE 0x0002u

@@ -2,7 +2,7 @@
 // original numbers, and the macros that build and test them.
 #pragma once
 
-#include "platform/windef.h"
+#include <windef.h>
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)

@@ -4,7 +4,7 @@
 // DrawEdge. Pixels are 32-bit BGRA; rendering is software only and deterministic.
 #pragma once
 
-#include "platform/windef.h"
+#include <windef.h>
 
 #define CLR_INVALID 0xFFFFFFFFu
 #define GDI_ERROR 0xFFFFFFFFu

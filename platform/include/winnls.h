@@ -13,7 +13,7 @@
 
 #include <string_view>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 #ifndef MAKELANGID
 #define MAKELANGID(p, s) (static_cast<WORD>((static_cast<WORD>(s) << 10) | static_cast<WORD>(p)))

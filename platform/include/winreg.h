@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/windef.h"
+#include <windef.h>
 
 // Predefined keys: (HKEY)(ULONG_PTR)(LONG)0x8000000N, sign-extended as on 64-bit systems.
 #define BF_PREDEFINED_HKEY(n) (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG_PTR>(static_cast<LONG>(n)))))

@@ -9,7 +9,7 @@
 // bf::inject_click (a mouse click delivered through the owning thread's queue).
 #pragma once
 
-#include "platform/windef.h"
+#include <windef.h>
 
 using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);
 using WNDENUMPROC = BOOL(CALLBACK*)(HWND, LPARAM);

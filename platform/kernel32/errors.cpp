@@ -1,4 +1,4 @@
-#include "platform/windef.h"
+#include <windef.h>
 
 namespace {
 thread_local DWORD t_last_error = 0;

@@ -3,7 +3,7 @@
 // block's pointer (malloc'ed, so at least 8-aligned); moveable handles are serial numbers shaped
 // as ((serial << 4) | 4) so they can never equal a fixed pointer, and serials are never reused,
 // so a freed handle stays invalid for good.
-#include "platform/globalmem.h"
+#include <winbase.h>
 
 #include <algorithm>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/winnls.h"
+#include <winnls.h>
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Modules: the executable and the shared libraries the dynamic loader has mapped, plus data-file
 // loads that only read a file's resource table. A code module's HMODULE is its load address, so
 // any module the loader knows is found by walking the loader's list, whoever loaded it.
-#include "platform/module.h"
+#include <libloaderapi.h>
 
 #include <dlfcn.h>
 #include <elf.h>
@@ -22,7 +22,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace {
 

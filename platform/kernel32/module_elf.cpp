@@ -8,8 +8,8 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/module.h"
-#include "platform/text.h"
+#include <libloaderapi.h>
+#include <stringapiset.h>
 
 namespace {
 

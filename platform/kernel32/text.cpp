@@ -1,4 +1,4 @@
-#include "platform/text.h"
+#include <stringapiset.h>
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 // notified whenever any object changes state. The component runs a handful of threads, so a
 // waiter waking for someone else's event costs nothing worth a finer scheme, and a single lock
 // makes wait-all atomic for free.
-#include "platform/threads.h"
+#include <processthreadsapi.h>
 
 #include <pthread.h>
 #include <sched.h>

@@ -1,6 +1,6 @@
 // The attribute list of the element being started. Lookups are linear: elements carry a handful
 // of attributes, and a scan beats building an index for every element.
-#include "platform/sax_attributes.h"
+#include "sax_attributes.h"
 
 #include <cstring>
 #include <string_view>

@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "platform/com_object.h"
-#include "platform/sax.h"
-#include "platform/sax_text.h"
+#include <shlwapi.h>
+#include <msxml2.h>
+#include "sax_text.h"
 
 namespace bf::sax {
 

@@ -22,7 +22,7 @@
 //   in UTF-16 are read entirely by expat;
 // - each parser gets one hash salt per process instead of asking the kernel for fresh random
 //   bytes at every parse.
-#include "platform/sax.h"
+#include <msxml2.h>
 
 #include <expat.h>
 #include <fcntl.h>
@@ -44,10 +44,10 @@
 #include <immintrin.h>
 #endif
 
-#include "platform/com_object.h"
-#include "platform/sax_attributes.h"
-#include "platform/sax_text.h"
-#include "platform/text.h"
+#include <shlwapi.h>
+#include "sax_attributes.h"
+#include "sax_text.h"
+#include <stringapiset.h>
 
 namespace bf::sax {
 namespace {

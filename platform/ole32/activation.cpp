@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/com_object.h"
-#include "platform/objbase.h"
-#include "platform/registry.h"
-#include "platform/sax.h"
-#include "platform/text.h"
+#include <shlwapi.h>
+#include <objbase.h>
+#include <winreg.h>
+#include <msxml2.h>
+#include <stringapiset.h>
 
 namespace {
 

@@ -1,14 +1,14 @@
 // The component categories manager, a built-in class: category descriptions and the categories
 // each class implements or requires, kept in the registry.
-#include "platform/comcat.h"
+#include <comcat.h>
 
 #include <cstdio>
 #include <new>
 #include <string>
 
-#include "platform/com_object.h"
-#include "platform/objbase.h"
-#include "platform/registry.h"
+#include <shlwapi.h>
+#include <objbase.h>
+#include <winreg.h>
 
 namespace {
 

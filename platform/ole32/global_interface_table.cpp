@@ -1,12 +1,12 @@
 // The process's one global interface table, offered as a built-in class.
-#include "platform/global_interface_table.h"
+#include <objidl.h>
 
 #include <mutex>
 #include <new>
 #include <unordered_map>
 
-#include "platform/com_ptr.h"
-#include "platform/objbase.h"
+#include <wrl/client.h>
+#include <objbase.h>
 
 namespace {
 

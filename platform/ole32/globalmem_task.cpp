@@ -2,7 +2,7 @@
 // frees with CoTaskMemFree).
 #include <cstdlib>
 
-#include "platform/globalmem.h"
+#include <winbase.h>
 
 namespace {
 // Same ceiling as global memory: absurd sizes fail with null instead of reaching the allocator.

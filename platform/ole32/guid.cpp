@@ -1,9 +1,9 @@
-#include "platform/guid.h"
+#include <guiddef.h>
 
 #include <cstdio>
 
-#include "platform/com_object.h"
-#include "platform/text.h"
+#include <shlwapi.h>
+#include <stringapiset.h>
 
 namespace bf {
 namespace {

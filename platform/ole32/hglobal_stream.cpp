@@ -8,8 +8,8 @@
 #include <mutex>
 #include <new>
 
-#include "platform/com_object.h"
-#include "platform/globalmem.h"
+#include <shlwapi.h>
+#include <winbase.h>
 
 namespace {
 

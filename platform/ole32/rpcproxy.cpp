@@ -1,14 +1,14 @@
 // The proxy/stub engine's class object and the registration of a proxy file's interfaces.
-#include "platform/rpcproxy.h"
+#include <rpcproxy.h>
 
 #include <new>
 #include <string>
 
-#include "platform/com_object.h"
-#include "platform/module.h"
-#include "platform/registry.h"
-#include "platform/text.h"
-#include "platform/threads.h"
+#include <shlwapi.h>
+#include <libloaderapi.h>
+#include <winreg.h>
+#include <stringapiset.h>
+#include <processthreadsapi.h>
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Automation strings and the ownership half of VARIANT (init, clear, copy).
-#include "platform/oleauto.h"
+#include <oleauto.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace {
 

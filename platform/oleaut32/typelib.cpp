@@ -4,11 +4,11 @@
 #include <memory>
 #include <new>
 
-#include "platform/com_object.h"
-#include "platform/module.h"
-#include "platform/objbase.h"
-#include "platform/text.h"
-#include "platform/typelib_format.h"
+#include <shlwapi.h>
+#include <libloaderapi.h>
+#include <objbase.h>
+#include <stringapiset.h>
+#include "typelib_format.h"
 
 namespace {
 

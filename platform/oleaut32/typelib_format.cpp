@@ -1,10 +1,10 @@
 // Parser of the type library text format (see resources/README.md).
-#include "platform/typelib_format.h"
+#include "typelib_format.h"
 
 #include <cstdlib>
 #include <new>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace bf {
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/oaidl_typelib.h"
+#include <oaidl.h>
 
 namespace bf {
 

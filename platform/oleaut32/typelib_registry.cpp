@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_ptr.h"
-#include "platform/oaidl_typelib.h"
-#include "platform/registry.h"
-#include "platform/winnls.h"
+#include <wrl/client.h>
+#include <oaidl.h>
+#include <winreg.h>
+#include <winnls.h>
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 
 namespace {
 

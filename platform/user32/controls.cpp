@@ -1,8 +1,8 @@
 // The built-in classes "ToolbarWindow32" (a bare toolbar: styles, font, background), "STATIC" and
 // "BUTTON" (push buttons); "EDIT" lives in controls_edit.cpp.
-#include "platform/win_internal.h"
+#include "win_internal.h"
 
-#include "platform/wingdi.h"
+#include <wingdi.h>
 
 namespace bf::win {
 

@@ -1,8 +1,8 @@
 // The built-in "EDIT" class, single-line: text, selection, read-only state, typing, clicks that
 // place the caret, and painting of text and selection.
-#include "platform/win_internal.h"
+#include "win_internal.h"
 
-#include "platform/wingdi.h"
+#include <wingdi.h>
 
 #include <algorithm>
 

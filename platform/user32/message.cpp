@@ -1,8 +1,8 @@
 // Thread message queues: posting, sending within and across threads, retrieval with synthesised
 // WM_PAINT, dispatch, quit, and injected mouse input.
-#include "platform/win_internal.h"
+#include "win_internal.h"
 
-#include "platform/threads.h"
+#include <processthreadsapi.h>
 
 #include <algorithm>
 

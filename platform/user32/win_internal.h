@@ -3,8 +3,8 @@
 // the mutex released, so they may call back into any window function.
 #pragma once
 
-#include "platform/gdi_surface.h"
-#include "platform/winuser.h"
+#include "gdi32/gdi_surface.h"
+#include <winuser.h>
 
 #include <condition_variable>
 #include <deque>

@@ -1,9 +1,9 @@
 // Window classes, window creation and destruction, the window tree, window longs, window text and
 // the default window procedure.
-#include "platform/win_internal.h"
+#include "win_internal.h"
 
-#include "platform/threads.h"
-#include "platform/wingdi.h"
+#include <processthreadsapi.h>
+#include <wingdi.h>
 
 #include <algorithm>
 #include <cstring>

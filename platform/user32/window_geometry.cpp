@@ -1,6 +1,6 @@
 // Window geometry: frames, client areas, coordinates, SetWindowPos and ShowWindow, hit testing,
 // visible regions for device contexts, and the rectangle helpers.
-#include "platform/win_internal.h"
+#include "win_internal.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // Keyboard focus (per thread), mouse capture, cursors, system colours and metrics.
-#include "platform/win_internal.h"
+#include "win_internal.h"
 
-#include "platform/wingdi.h"
+#include <wingdi.h>
 
 #include <array>
 

@@ -1,9 +1,9 @@
 // Invalidation, painting and window device contexts: each window draws into its top-level
 // window's surface at its own offset, clipped to what of it the screen would show. Also frames
 // (default WM_NCPAINT) and snapshots.
-#include "platform/win_internal.h"
+#include "win_internal.h"
 
-#include "platform/wingdi.h"
+#include <wingdi.h>
 
 #include <algorithm>
 

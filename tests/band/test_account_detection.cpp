@@ -4,7 +4,7 @@
 
 #include "band/account_settings.h"
 #include "band/service_site.h"
-#include "platform/registry.h"
+#include <winreg.h>
 #include "tests/fakes/band_harness.h"
 #include "tests/fakes/fake_service.h"
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "band/account_settings.h"
-#include "platform/registry.h"
+#include <winreg.h>
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "band/account_settings.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 #include "tests/fakes/band_harness.h"
 
 namespace {

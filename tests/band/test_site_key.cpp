@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "band/service_site.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 #include "toolbar/band_tool_bar_ctrl.h"
 
 namespace {

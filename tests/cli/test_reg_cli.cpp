@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include <winreg.h>
 #include "tests/module/hive_fixture.h"
 #include "tests/cli/cli_run.h"
 

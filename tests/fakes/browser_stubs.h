@@ -2,7 +2,7 @@
 // overrides only what the component calls. IUnknown and IDispatch stay for the fake.
 #pragma once
 
-#include "platform/browser_stubs.h"
+#include "platform/browser/browser_stubs.h"
 
 namespace fakes {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_ptr.h"
-#include "platform/ocidl.h"
-#include "platform/servprov.h"
-#include "platform/shobjidl.h"
-#include "platform/threads.h"
+#include <wrl/client.h>
+#include <ocidl.h>
+#include <servprov.h>
+#include <shobjidl.h>
+#include <processthreadsapi.h>
 #include "tests/fakes/browser_stubs.h"
 
 namespace fakes {

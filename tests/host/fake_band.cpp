@@ -13,15 +13,15 @@
 #include <mutex>
 #include <string>
 
-#include "platform/com_object.h"
-#include "platform/exdisp.h"
-#include "platform/mshtml.h"
-#include "platform/objbase.h"
-#include "platform/ocidl.h"
-#include "platform/servprov.h"
-#include "platform/shobjidl.h"
-#include "platform/text.h"
-#include "platform/winuser.h"
+#include <shlwapi.h>
+#include <exdisp.h>
+#include <mshtml.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <servprov.h>
+#include <shobjidl.h>
+#include <stringapiset.h>
+#include <winuser.h>
 #include "tests/host/fake_band.h"
 
 namespace {

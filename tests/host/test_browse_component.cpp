@@ -16,7 +16,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "platform/winuser.h"
+#include <winuser.h>
 #include "service/service_server.h"
 #include "service/service_store.h"
 #include "tests/host/host_support.h"

@@ -5,7 +5,7 @@
 
 #include "host/html_document.h"
 #include "host/web_browser.h"
-#include "platform/com_object.h"
+#include <shlwapi.h>
 
 namespace bf::host {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
-#include "platform/text.h"
+#include <winreg.h>
+#include <stringapiset.h>
 
 namespace bf_test {
 

@@ -3,8 +3,8 @@
 #include <atomic>
 
 #include "module/brackenfold_module.h"
-#include "platform/com_object.h"
-#include "platform/oleauto.h"
+#include <shlwapi.h>
+#include <oleauto.h>
 #include "stand_in_band.h"
 
 namespace {

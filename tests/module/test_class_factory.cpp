@@ -7,10 +7,10 @@
 
 #include "module/class_factory.h"
 #include "module/server.h"
-#include "platform/com_ptr.h"
-#include "platform/global_interface_table.h"
-#include "platform/module.h"
-#include "platform/rpcproxy.h"
+#include <wrl/client.h>
+#include <objidl.h>
+#include <libloaderapi.h>
+#include <rpcproxy.h>
 #include "runtime/module.h"
 #include "stand_in_band.h"
 

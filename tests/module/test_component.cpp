@@ -7,10 +7,10 @@
 
 #include "hive_fixture.h"
 #include "module/identifiers.h"
-#include "platform/com_ptr.h"
-#include "platform/module.h"
-#include "platform/objbase.h"
-#include "platform/oaidl_typelib.h"
+#include <wrl/client.h>
+#include <libloaderapi.h>
+#include <objbase.h>
+#include <oaidl.h>
 
 namespace {
 

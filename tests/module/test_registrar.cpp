@@ -4,7 +4,7 @@
 
 #include "hive_fixture.h"
 #include "module/registrar.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include "hive_fixture.h"
 #include "module/registrar.h"
 #include "module/server.h"
-#include "platform/com_ptr.h"
-#include "platform/module.h"
-#include "platform/winnls.h"
+#include <wrl/client.h>
+#include <libloaderapi.h>
+#include <winnls.h>
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "module/server.h"
-#include "platform/module.h"
-#include "platform/registry.h"
-#include "platform/text.h"
-#include "platform/winnls.h"
+#include <libloaderapi.h>
+#include <winreg.h>
+#include <stringapiset.h>
+#include <winnls.h>
 #include "runtime/module.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 
 BF_DECLARE_IID(IAlpha, "6A1F0C10-0000-4000-8000-0000000000A1");
 BF_DECLARE_IID(IBeta, "6A1F0C10-0000-4000-8000-0000000000B2");

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/text.h"
+#include <stringapiset.h>
 #include "service/service_server.h"
 #include "service/service_store.h"
 #include "soap/brackenfold_handler.h"

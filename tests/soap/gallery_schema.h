@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 #include "soap/soap_root_handler.h"
 
 namespace gallery {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/oleauto.h"
+#include <oleauto.h>
 #include "soap/brackenfold_handler.h"
 #include "soap/buffer_stream.h"
 #include "soap/deployment.h"

@@ -9,7 +9,7 @@
 
 #include "gallery_schema.h"
 #include "soap_test_support.h"
-#include "platform/text.h"
+#include <stringapiset.h>
 #include "soap/service_schema.h"
 
 using namespace bf::soap;

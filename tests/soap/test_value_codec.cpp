@@ -9,8 +9,8 @@
 #include <limits>
 #include <random>
 
-#include "platform/oleauto.h"
-#include "platform/text.h"
+#include <oleauto.h>
+#include <stringapiset.h>
 #include "soap/soap_schema.h"
 #include "soap/value_codec.h"
 

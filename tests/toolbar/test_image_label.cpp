@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/globalmem.h"
+#include <winbase.h>
 #include "tests/fakes/fake_browser.h"
 #include "tests/fakes/png_maker.h"
 

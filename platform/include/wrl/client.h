@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "platform/unknwn.h"
+#include <unknwn.h>
 
 template <class T>
 class ComPtr {

@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/com_object.h"
-#include "platform/exdisp.h"
-#include "platform/mshtml.h"
-#include "platform/ocidl.h"
-#include "platform/servprov.h"
-#include "platform/shobjidl.h"
+#include <shlwapi.h>
+#include <exdisp.h>
+#include <mshtml.h>
+#include <ocidl.h>
+#include <servprov.h>
+#include <shobjidl.h>
 
 namespace {
 

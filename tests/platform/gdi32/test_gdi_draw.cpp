@@ -1,9 +1,9 @@
 // Pixel operations: fills and clipping, opaque text rectangles, blits, AlphaBlend, edges, and
 // surfaces written to PNG.
-#include "platform/gdi_surface.h"
-#include "platform/gdiplus.h"
-#include "platform/globalmem.h"
-#include "platform/wingdi.h"
+#include "platform/gdi32/gdi_surface.h"
+#include <gdiplus.h>
+#include <winbase.h>
+#include <wingdi.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Object rules: selection, deletion, stock objects, GetObjectW, DIB section layouts.
-#include "platform/wingdi.h"
+#include <wingdi.h>
 
 #include <gtest/gtest.h>
 

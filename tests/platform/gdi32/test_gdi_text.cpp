@@ -1,5 +1,5 @@
 // Fonts and text: the height rule, metrics, extents, drawing, DrawTextW layout, threads.
-#include "platform/wingdi.h"
+#include <wingdi.h>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // variant the toolbar meets, the pixel format each reports, and the pixel lock rules.
 #include <climits>
 
-#include "tests/platform/test_image_support.h"
+#include "tests/platform/gdiplus/test_image_support.h"
 
 namespace {
 

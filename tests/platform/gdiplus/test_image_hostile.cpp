@@ -4,7 +4,7 @@
 #include <random>
 #include <thread>
 
-#include "tests/platform/test_image_support.h"
+#include "tests/platform/gdiplus/test_image_support.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define BF_SANITIZED 1

@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/com_object.h"
-#include "platform/gdiplus.h"
+#include <shlwapi.h>
+#include <gdiplus.h>
 
 namespace imgtest {
 

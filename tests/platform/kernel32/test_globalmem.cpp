@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/globalmem.h"
+#include <winbase.h>
 
 namespace {
 

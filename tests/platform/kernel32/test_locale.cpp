@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/threads.h"
-#include "platform/winnls.h"
+#include <processthreadsapi.h>
+#include <winnls.h>
 
 namespace {
 

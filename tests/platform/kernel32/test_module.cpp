@@ -1,5 +1,5 @@
 // Module handles, file names, library loading and the resources embedded in this executable and
-// in the test libraries of tests/resources.
+// in the test libraries of tests/platform/kernel32/resources.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -14,8 +14,8 @@
 #include <sstream>
 #include <string>
 
-#include "platform/module.h"
-#include "platform/text.h"
+#include <libloaderapi.h>
+#include <stringapiset.h>
 
 namespace {
 

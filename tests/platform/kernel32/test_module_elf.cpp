@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/module.h"
-#include "platform/text.h"
+#include <libloaderapi.h>
+#include <stringapiset.h>
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/threads.h"
+#include <processthreadsapi.h>
 
 namespace {
 

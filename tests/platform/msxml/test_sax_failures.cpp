@@ -2,7 +2,7 @@
 // mid-parse, re-entry and reuse.
 #include <gtest/gtest.h>
 
-#include "tests/platform/test_sax_support.h"
+#include "tests/platform/msxml/test_sax_support.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "tests/platform/test_sax_support.h"
+#include "tests/platform/msxml/test_sax_support.h"
 
 namespace {
 

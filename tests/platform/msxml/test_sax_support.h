@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/com_object.h"
-#include "platform/sax.h"
-#include "platform/text.h"
+#include <shlwapi.h>
+#include <msxml2.h>
+#include <stringapiset.h>
 
 namespace saxtest {
 

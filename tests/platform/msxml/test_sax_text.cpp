@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "platform/sax_text.h"
-#include "tests/platform/test_sax_support.h"
+#include "platform/msxml/sax_text.h"
+#include "tests/platform/msxml/test_sax_support.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <string>
 #include <thread>
 
-#include "platform/com_object.h"
-#include "platform/objbase.h"
-#include "platform/registry.h"
-#include "platform/sax.h"
-#include "platform/text.h"
-#include "tests/activation/test_server.h"
+#include <shlwapi.h>
+#include <objbase.h>
+#include <winreg.h>
+#include <msxml2.h>
+#include <stringapiset.h>
+#include "tests/platform/ole32/server/test_server.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/com_ptr.h"
-#include "platform/comcat.h"
-#include "platform/objbase.h"
-#include "platform/oleauto.h"
-#include "platform/registry.h"
+#include <wrl/client.h>
+#include <comcat.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <winreg.h>
 
 namespace {
 

@@ -4,10 +4,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/com_object.h"
-#include "platform/global_interface_table.h"
-#include "platform/objbase.h"
-#include "platform/objidl.h"
+#include <shlwapi.h>
+#include <objidl.h>
+#include <objbase.h>
 
 namespace {
 

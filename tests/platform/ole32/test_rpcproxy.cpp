@@ -5,13 +5,13 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/com_ptr.h"
-#include "platform/module.h"
-#include "platform/oleauto.h"
-#include "platform/registry.h"
+#include <wrl/client.h>
+#include <libloaderapi.h>
+#include <oleauto.h>
+#include <winreg.h>
 #include "tests/module/hive_fixture.h"
-#include "platform/rpcproxy.h"
-#include "platform/text.h"
+#include <rpcproxy.h>
+#include <stringapiset.h>
 
 namespace {
 

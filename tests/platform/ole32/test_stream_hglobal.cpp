@@ -6,8 +6,8 @@
 #include <random>
 #include <string>
 
-#include "platform/com_object.h"
-#include "platform/globalmem.h"
+#include <shlwapi.h>
+#include <winbase.h>
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/com_object.h"
-#include "platform/oleauto.h"
+#include <shlwapi.h>
+#include <oleauto.h>
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <string>
 
-#include "platform/com_object.h"
-#include "platform/oleauto.h"
-#include "platform/text.h"
+#include <shlwapi.h>
+#include <oleauto.h>
+#include <stringapiset.h>
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <random>
 #include <string>
 
-#include "platform/com_ptr.h"
-#include "platform/oaidl_typelib.h"
-#include "platform/registry.h"
-#include "platform/text.h"
-#include "platform/typelib_format.h"
+#include <wrl/client.h>
+#include <oaidl.h>
+#include <winreg.h>
+#include <stringapiset.h>
+#include "platform/oleaut32/typelib_format.h"
 
 namespace {
 

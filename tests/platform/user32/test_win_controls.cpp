@@ -1,6 +1,6 @@
 // Built-in controls, injected clicks, window device contexts with clipping, and a rendered sample.
-#include "platform/wingdi.h"
-#include "platform/winuser.h"
+#include <wingdi.h>
+#include <winuser.h>
 
 #include <gtest/gtest.h>
 

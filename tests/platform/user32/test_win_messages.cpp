@@ -1,6 +1,6 @@
 // Window lifecycle, message order, queues and cross-thread sends.
-#include "platform/threads.h"
-#include "platform/winuser.h"
+#include <processthreadsapi.h>
+#include <winuser.h>
 
 #include <gtest/gtest.h>
 

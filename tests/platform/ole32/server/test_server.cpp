@@ -3,8 +3,8 @@
 #include <atomic>
 #include <new>
 
-#include "platform/com_object.h"
-#include "tests/activation/test_server.h"
+#include <shlwapi.h>
+#include "tests/platform/ole32/server/test_server.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The interface and class ids of the activation tests' in-process server.
 #pragma once
 
-#include "platform/unknwn.h"
+#include <unknwn.h>
 
 BF_DECLARE_IID(ITestAdder, "5B0E7C3A-91D4-4F2B-8A36-2C1D9E4F7A10");
 inline constexpr CLSID CLSID_TestAdder = bf::make_guid("5B0E7C3B-91D4-4F2B-8A36-2C1D9E4F7A10");
