@@ -156,11 +156,10 @@ private:
         if (nsOf(op) != ns_) return fail(name + " is in another namespace");
         // The header table runs beside the operation table; its blocks must be empty.
         if (tables_.headers) {
-            for (std::size_t i = 0; i <= index; ++i) {
-                const SchemaMap* h = tables_.headers[i];
-                if (!h) break;
-                if (i == index && fieldListLength(h->fields) != 0) return fail(name + " has header fields");
-            }
+            std::size_t i = 0;
+            while (i < index && tables_.headers[i]) ++i;
+            if (i == index && tables_.headers[i] && fieldListLength(tables_.headers[i]->fields) != 0)
+                return fail(name + " has header fields");
         }
         return true;
     }
