@@ -8,8 +8,10 @@
 //
 // Checks: decoding undoes encoding; escaped text has no markup and unescapes to itself; a site
 // key is well formed and names the same site when handed back; static files never come from
-// outside the host's tree; web pages carry only their own markup and headers without line
-// breaks.
+// outside the host's tree; web pages carry only their own markup, the security headers and
+// headers without line breaks; the service description (Host and query from the input) is
+// well-formed XML whose address is exactly the Host's, or a 400; the SOAP endpoint (the body as
+// the request) answers 200 or a fault of the four codes, well-formed either way.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,9 +26,14 @@
 #include <string>
 #include <vector>
 
+#include <expat.h>
+
+#include "service/service_config.h"
 #include "service/site_key.h"
+#include "service/soap_endpoint.h"
 #include "service/static_files.h"
 #include "service/web_site.h"
+#include "service/wsdl.h"
 
 namespace {
 
@@ -179,9 +186,52 @@ void CheckPage(const HttpResponse& r) {
         if (name.find_first_of("\r\n\0", 0, 3) != std::string::npos ||
             value.find_first_of("\r\n\0", 0, 3) != std::string::npos)
             Fail("a line break in a header", name + ": " + value);
+    static const std::pair<const char*, const char*> kSecurity[] = {
+        {"Content-Security-Policy", nullptr}, {"X-Frame-Options", "DENY"}, {"Referrer-Policy", "same-origin"},
+        {"X-Content-Type-Options", "nosniff"}};
+    for (const auto& [name, value] : kSecurity) {
+        bool found = false;
+        for (const auto& [n, v] : r.headers) found = found || (n == name && (!value || v == value));
+        if (!found) Fail("a web site answer without its security header", name);
+    }
     if (r.contentType.rfind("text/html", 0) == 0)
         for (std::size_t lt = r.body.find('<'); lt != std::string::npos; lt = r.body.find('<', lt + 1))
             if (!KnownTag(r.body, lt)) Fail("markup that is not the page's own", r.body.substr(lt, 40));
+}
+
+bool WellFormed(const std::string& xml) {
+    XML_Parser p = XML_ParserCreateNS("UTF-8", ' ');
+    bool ok = XML_Parse(p, xml.data(), static_cast<int>(xml.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(p);
+    return ok;
+}
+
+void CheckDescription(const HttpRequest& req) {
+    (void)is_wsdl_request(req);
+    HttpResponse r = wsdl_response(req);
+    std::optional<std::string> location = endpoint_location(req.host);
+    if (r.status == 400) {
+        if (location) Fail("a usable Host refused", req.host);
+        return;
+    }
+    if (r.status != 200 || !location) Fail("a description for a Host that is no address", req.host);
+    if (!WellFormed(r.body)) Fail("a description that is not well-formed", req.host);
+    const std::string address = "<soap:address location=\"" + *location + "\"/>";
+    if (r.body.find(address) == std::string::npos) Fail("the address is not the Host's", req.host);
+    if (!req.host.empty() && *location != "http://" + req.host + kEndpointPath) Fail("the Host was changed", req.host);
+}
+
+void CheckSoap(const std::string& body) {
+    SoapReply r = handle_soap_request(*g_store, "alias.fuzz.example", body);
+    if (r.status != 200 && r.status != 500) Fail("a SOAP answer of another status");
+    if (!WellFormed(r.body)) Fail("a SOAP answer that is not well-formed", r.body);
+    if (r.status == 500) {
+        static const char* const kCodes[] = {"soap:VersionMismatch<", "soap:MustUnderstand<", "soap:Client<",
+                                             "soap:Server<"};
+        bool known = false;
+        for (const char* c : kCodes) known = known || r.body.find(std::string("<faultcode>") + c) != std::string::npos;
+        if (!known) Fail("a fault of another code", r.body);
+    }
 }
 
 // Keeps a signed-out and a signed-in session for the fuzzer to use (sign-in and sign-out end them).
@@ -273,6 +323,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     req.contentType = type;
     req.body = body;
     CheckStatic(req);
+    CheckDescription(req);
+    CheckSoap(body);
 
     Refresh(g_in);
     Refresh(g_out);

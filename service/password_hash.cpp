@@ -1,190 +1,164 @@
 #include "service/password_hash.h"
 
-#include <sys/random.h>
+#include <openssl/evp.h>
+#include <sodium.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace bf::service {
 namespace {
 
-constexpr std::uint32_t kK[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+constexpr std::string_view kArgon2idPrefix = "$argon2id$";
+constexpr std::size_t kPbkdf2KeyBytes = 32;
+// A damaged record must not make one sign-in run for hours.
+constexpr std::uint64_t kMaxPbkdf2Iterations = 100000000;
 
-inline std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-
-class Sha256 {
-public:
-    void update(const std::uint8_t* p, std::size_t n) {
-        total_ += n;
-        while (n > 0) {
-            std::size_t take = std::min(n, sizeof block_ - used_);
-            std::memcpy(block_ + used_, p, take);
-            used_ += take;
-            p += take;
-            n -= take;
-            if (used_ == sizeof block_) {
-                compress();
-                used_ = 0;
-            }
-        }
-    }
-    void update(std::string_view s) { update(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); }
-
-    Sha256Digest finish() {
-        std::uint64_t bits = total_ * 8;
-        std::uint8_t pad = 0x80;
-        update(&pad, 1);
-        std::uint8_t zero = 0;
-        while (used_ != 56) update(&zero, 1);
-        std::uint8_t len[8];
-        for (int i = 0; i < 8; ++i) len[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-        update(len, 8);
-        Sha256Digest out;
-        for (int i = 0; i < 8; ++i)
-            for (int j = 0; j < 4; ++j) out[4 * i + j] = static_cast<std::uint8_t>(h_[i] >> (24 - 8 * j));
-        return out;
-    }
-
-private:
-    void compress() {
-        std::uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
-            w[i] = std::uint32_t(block_[4 * i]) << 24 | std::uint32_t(block_[4 * i + 1]) << 16 |
-                   std::uint32_t(block_[4 * i + 2]) << 8 | block_[4 * i + 3];
-        for (int i = 16; i < 64; ++i) {
-            std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        std::uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
-        for (int i = 0; i < 64; ++i) {
-            std::uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + kK[i] + w[i];
-            std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            h = g;
-            g = f;
-            f = e;
-            e = d + t1;
-            d = c;
-            c = b;
-            b = a;
-            a = t1 + t2;
-        }
-        h_[0] += a, h_[1] += b, h_[2] += c, h_[3] += d, h_[4] += e, h_[5] += f, h_[6] += g, h_[7] += h;
-    }
-
-    std::uint32_t h_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                           0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::uint8_t block_[64] = {};
-    std::size_t used_ = 0;
-    std::uint64_t total_ = 0;
-};
-
-std::string_view view(const Sha256Digest& d) { return {reinterpret_cast<const char*>(d.data()), d.size()}; }
-
-// HMAC with the key's inner and outer pads hashed once; PBKDF2 reuses them for every iteration.
-class Hmac {
-public:
-    explicit Hmac(std::string_view key) {
-        std::uint8_t k[64] = {};
-        if (key.size() > 64) {
-            Sha256Digest d = sha256(key);
-            std::memcpy(k, d.data(), d.size());
-        } else {
-            std::memcpy(k, key.data(), key.size());
-        }
-        std::uint8_t ipad[64], opad[64];
-        for (int i = 0; i < 64; ++i) ipad[i] = k[i] ^ 0x36, opad[i] = k[i] ^ 0x5c;
-        inner_.update(ipad, 64);
-        outer_.update(opad, 64);
-    }
-    Sha256Digest mac(std::string_view data) const {
-        Sha256 in = inner_;
-        in.update(data);
-        Sha256Digest d = in.finish();
-        Sha256 out = outer_;
-        out.update(d.data(), d.size());
-        return out.finish();
-    }
-
-private:
-    Sha256 inner_, outer_;
-};
-
-}  // namespace
-
-Sha256Digest sha256(std::string_view data) {
-    Sha256 s;
-    s.update(data);
-    return s.finish();
+// sodium_init is safe to call from several threads and more than once; it fails only when the
+// random source cannot be opened.
+bool sodiumReady() {
+    static const bool ready = sodium_init() >= 0;
+    return ready;
 }
 
-Sha256Digest hmac_sha256(std::string_view key, std::string_view data) { return Hmac(key).mac(data); }
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
-std::string pbkdf2_hmac_sha256(std::string_view password, std::string_view salt, std::uint32_t iterations,
-                               std::size_t length) {
-    if (iterations == 0) iterations = 1;
-    Hmac prf(password);
+std::optional<std::string> fromHex(std::string_view hex) {
+    if (hex.size() % 2) return std::nullopt;
     std::string out;
-    out.reserve(length);
-    for (std::uint32_t block = 1; out.size() < length; ++block) {
-        std::string first(salt);
-        for (int i = 3; i >= 0; --i) first.push_back(static_cast<char>(block >> (8 * i)));
-        Sha256Digest u = prf.mac(first);
-        Sha256Digest t = u;
-        for (std::uint32_t i = 1; i < iterations; ++i) {
-            u = prf.mac(view(u));
-            for (std::size_t j = 0; j < t.size(); ++j) t[j] ^= u[j];
-        }
-        out.append(view(t).substr(0, std::min(t.size(), length - out.size())));
+    out.reserve(hex.size() / 2);
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        int hi = hexDigit(hex[i]), lo = hexDigit(hex[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out.push_back(static_cast<char>(hi * 16 + lo));
     }
     return out;
 }
 
-bool random_bytes(void* out, std::size_t length) {
-    auto* p = static_cast<unsigned char*>(out);
-    while (length > 0) {
-        ssize_t n = getrandom(p, length, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        length -= static_cast<std::size_t>(n);
+PasswordCheck checkArgon2id(const std::string& text, std::string_view password, const PasswordLimits& limits) {
+    PasswordCheck c;
+    // libsodium reads the text as a C string of less than crypto_pwhash_STRBYTES.
+    if (text.compare(0, kArgon2idPrefix.size(), kArgon2idPrefix) != 0 || text.size() >= crypto_pwhash_STRBYTES ||
+        text.find('\0') != std::string::npos) {
+        c.unreadable = true;
+        return c;
     }
+    int rehash = crypto_pwhash_str_needs_rehash(text.c_str(), limits.opsLimit, limits.memLimit);
+    if (rehash < 0) {
+        c.unreadable = true;
+        return c;
+    }
+    c.ok = crypto_pwhash_str_verify(text.c_str(), password.data(), password.size()) == 0;
+    c.needsUpgrade = c.ok && rehash != 0;
+    return c;
+}
+
+PasswordCheck checkPbkdf2(const StoredPassword& stored, std::string_view password) {
+    PasswordCheck c;
+    std::optional<std::string> salt = fromHex(stored.saltHex);
+    std::optional<std::string> key = fromHex(stored.hash);
+    if (!salt || !key || key->size() != kPbkdf2KeyBytes || stored.iterations < 1 ||
+        stored.iterations > kMaxPbkdf2Iterations) {
+        c.unreadable = true;
+        return c;
+    }
+    std::string derived = pbkdf2_hmac_sha256(password, *salt, static_cast<std::uint32_t>(stored.iterations),
+                                             kPbkdf2KeyBytes);
+    if (derived.size() != kPbkdf2KeyBytes) {
+        c.unreadable = true;
+        return c;
+    }
+    c.ok = sodium_memcmp(derived.data(), key->data(), kPbkdf2KeyBytes) == 0;
+    c.needsUpgrade = c.ok;
+    sodium_memzero(derived.data(), derived.size());
+    return c;
+}
+
+}  // namespace
+
+PasswordLimits PasswordLimits::interactive() noexcept {
+    return {crypto_pwhash_argon2id_OPSLIMIT_INTERACTIVE, crypto_pwhash_argon2id_MEMLIMIT_INTERACTIVE};
+}
+
+PasswordLimits PasswordLimits::minimum() noexcept {
+    return {crypto_pwhash_argon2id_OPSLIMIT_MIN, crypto_pwhash_argon2id_MEMLIMIT_MIN};
+}
+
+std::optional<std::string> hash_password(std::string_view password, const PasswordLimits& limits) {
+    if (!sodiumReady()) return std::nullopt;
+    char out[crypto_pwhash_STRBYTES];
+    // The algorithm is named rather than left to the library's default, so that a future
+    // default cannot change what new records are.
+    if (crypto_pwhash_str_alg(out, password.data(), password.size(), limits.opsLimit, limits.memLimit,
+                              crypto_pwhash_ALG_ARGON2ID13) != 0)
+        return std::nullopt;
+    return std::string(out);
+}
+
+PasswordCheck verify_password(const StoredPassword& stored, std::string_view password, const PasswordLimits& limits) {
+    if (!sodiumReady()) return PasswordCheck{false, false, true};
+    if (stored.iterations == 0 && stored.saltHex.empty()) return checkArgon2id(stored.hash, password, limits);
+    return checkPbkdf2(stored, password);
+}
+
+Sha256Digest sha256(std::string_view data) {
+    Sha256Digest d{};
+    crypto_hash_sha256(d.data(), reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    return d;
+}
+
+Sha256Digest hmac_sha256(std::string_view key, std::string_view data) {
+    Sha256Digest d{};
+    crypto_auth_hmacsha256_state state;
+    crypto_auth_hmacsha256_init(&state, reinterpret_cast<const unsigned char*>(key.data()), key.size());
+    crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    crypto_auth_hmacsha256_final(&state, d.data());
+    sodium_memzero(&state, sizeof state);
+    return d;
+}
+
+std::string pbkdf2_hmac_sha256(std::string_view password, std::string_view salt, std::uint32_t iterations,
+                               std::size_t length) {
+    if (iterations == 0) iterations = 1;
+    if (password.size() > INT_MAX || salt.size() > INT_MAX || length > INT_MAX || iterations > INT_MAX) return {};
+    std::string out(length, '\0');
+    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                          reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()),
+                          static_cast<int>(iterations), EVP_sha256(), static_cast<int>(length),
+                          reinterpret_cast<unsigned char*>(out.data())) != 1)
+        return {};
+    return out;
+}
+
+bool random_bytes(void* out, std::size_t length) {
+    if (!sodiumReady()) return false;
+    randombytes_buf(out, length);
     return true;
 }
 
 std::string to_hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out.push_back(kDigits[c >> 4]);
-        out.push_back(kDigits[c & 15]);
-    }
+    std::string out(bytes.size() * 2 + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    out.pop_back();
     return out;
 }
 
 std::string random_hex(std::size_t bytes) {
     std::string raw(bytes, '\0');
     if (!random_bytes(raw.data(), raw.size())) return {};
-    return to_hex(raw);
+    std::string hex = to_hex(raw);
+    sodium_memzero(raw.data(), raw.size());
+    return hex;
 }
 
 bool constant_time_equal(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
+    return a.empty() || sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 }  // namespace bf::service

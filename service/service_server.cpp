@@ -13,6 +13,7 @@
 #include "service/site_key.h"
 #include "service/soap_endpoint.h"
 #include "service/static_files.h"
+#include "service/wsdl.h"
 
 namespace bf::service {
 
@@ -223,7 +224,9 @@ int ServiceServer::respond(MHD_Connection* connection, const char* url, const ch
         req.body = std::move(request.body);
         MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collect, &req.query);
         MHD_get_connection_values(connection, MHD_COOKIE_KIND, &collect, &req.cookies);
-        if (req.path == kEndpointPath) {
+        if (is_wsdl_request(req)) {
+            out = wsdl_response(req);
+        } else if (req.path == kEndpointPath) {
             if (req.method != "POST") {
                 out = plain_error(405);
                 out.headers.emplace_back("Allow", "POST");

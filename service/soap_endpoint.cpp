@@ -7,6 +7,7 @@
 #include "service/site_key.h"
 #include "soap/buffer_stream.h"
 #include "soap/deployment.h"
+#include "soap/sax_handlers.h"
 #include "soap/write_stream.h"
 
 namespace bf::service {
@@ -44,6 +45,16 @@ CServiceRootHandler::CServiceRootHandler(ServiceStore& store, std::string aliasD
 HRESULT CServiceRootHandler::startElement(const WCHAR* pwchNamespaceUri, int cchNamespaceUri,
                                           const WCHAR* pwchLocalName, int cchLocalName, const WCHAR* pwchQName,
                                           int cchQName, ISAXAttributes* pAttributes) {
+    if (!rootSeen_) {
+        rootSeen_ = true;
+        // SOAP 1.1 (4.4.1): an Envelope in any namespace but 1.1's, SOAP 1.2's among them, is a
+        // version mismatch; a document element of another name is just not a SOAP message.
+        if (sameWide(pwchLocalName, cchLocalName, u"Envelope") &&
+            !sameWide(pwchNamespaceUri, cchNamespaceUri, bf::soap::kSoapEnvelopeNamespace)) {
+            versionMismatch_ = true;
+            return E_FAIL;
+        }
+    }
     bool inOperation = operationIndex() >= 0;
     HRESULT hr = CBrackenfoldRootHandler::startElement(pwchNamespaceUri, cchNamespaceUri, pwchLocalName, cchLocalName,
                                                        pwchQName, cchQName, pAttributes);
@@ -197,6 +208,7 @@ HRESULT CServiceRootHandler::Handle(std::string_view request, std::string* respo
     faultSet_ = false;
     fault_.Reset();
     for (int& n : seen_) n = 0;
+    rootSeen_ = versionMismatch_ = false;
     response->clear();
     HRESULT hr = S_OK;
     if (!reader()) {
@@ -222,8 +234,11 @@ HRESULT CServiceRootHandler::Handle(std::string_view request, std::string* respo
     if (SUCCEEDED(hr)) hr = parseResponse(stream.get());
     if (FAILED(hr)) {
         // Everything the reader refuses (malformed XML, a document type declaration, an unknown
-        // operation, a field twice, a value that does not convert) is the caller's fault.
-        if (raisedFault() == 200)
+        // operation, a field twice, a value that does not convert) is the caller's fault, but
+        // for an envelope of another SOAP version and a header entry not understood.
+        if (versionMismatch_)
+            fail(100, u"The envelope is not in the SOAP 1.1 namespace http://schemas.xmlsoap.org/soap/envelope/");
+        else if (raisedFault() == 200)
             fail(200, nullptr);
         else if (hr == E_OUTOFMEMORY)
             fail(400, u"Out of memory");

@@ -41,6 +41,8 @@ private:
     bf::soap::FaultRecord fault_;
     bool faultSet_ = false;
     int seen_[3] = {};  // AccountID, DomainName, Version inside the operation element
+    bool rootSeen_ = false;
+    bool versionMismatch_ = false;  // the document element is an Envelope of another SOAP version
 };
 
 struct SoapReply {

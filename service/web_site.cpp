@@ -1,6 +1,7 @@
 #include "service/web_site.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "service/password_hash.h"
 #include "service/site_key.h"
@@ -9,6 +10,16 @@ namespace bf::service {
 namespace {
 
 constexpr const char* kFormType = "application/x-www-form-urlencoded";
+
+// No inline script or style, no plug-ins, forms only to this site, never inside a frame.
+constexpr std::pair<const char*, const char*> kSecurityHeaders[] = {
+    {"Content-Security-Policy",
+     "default-src 'self'; script-src 'self'; style-src 'self'; object-src 'none'; base-uri 'none'; "
+     "form-action 'self'; frame-ancestors 'none'"},
+    {"X-Frame-Options", "DENY"},
+    {"Referrer-Policy", "same-origin"},
+    {"X-Content-Type-Options", "nosniff"},
+};
 
 struct Visitor {
     bool known = false;  // a stored session
@@ -49,8 +60,6 @@ HttpResponse page(int status, const Visitor& v, const std::string& title, const 
         r.body += "<p><a href=\"/login.aspx\">Sign in</a></p>\n";
     r.body += "<h2>" + html_escape(title) + "</h2>\n" + content + "</body></html>\n";
     r.headers.emplace_back("Cache-Control", "no-store");
-    r.headers.emplace_back("X-Frame-Options", "DENY");
-    r.headers.emplace_back("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
     return r;
 }
 
@@ -317,11 +326,16 @@ std::map<std::string, std::string> parse_form(std::string_view body) {
 }
 
 HttpResponse WebSite::handle(const HttpRequest& request) {
+    HttpResponse r;
     try {
-        return Site(store_, request).run();
+        r = Site(store_, request).run();
     } catch (const std::bad_alloc&) {
-        return plain_error(500);
+        r = plain_error(500);
     }
+    // Every answer of the site, pages, redirects and errors alike, so that no sign-in or account
+    // page can be framed by another site, run a script it did not serve or be sniffed as another type.
+    for (const auto& [name, value] : kSecurityHeaders) r.headers.emplace_back(name, value);
+    return r;
 }
 
 }  // namespace bf::service

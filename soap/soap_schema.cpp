@@ -74,6 +74,14 @@ std::size_t xsdValueSize(int type) noexcept {
     }
 }
 
+std::string soapAction(const SchemaMap& operation) {
+    std::string action(operation.namespaceUri ? operation.namespaceUri : "",
+                       operation.namespaceUri ? static_cast<std::size_t>(operation.namespaceLength) : 0);
+    action.push_back('/');
+    action.append(operation.name, static_cast<std::size_t>(operation.nameLength));
+    return action;
+}
+
 std::size_t fieldListLength(const SchemaField* fields) noexcept {
     std::size_t n = 0;
     if (fields)

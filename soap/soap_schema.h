@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include <windef.h>
@@ -145,6 +146,10 @@ std::size_t xsdValueSize(int type) noexcept;
 
 // Number of fields of a list (records up to the one whose hash is 0).
 std::size_t fieldListLength(const SchemaField* fields) noexcept;
+
+// The SOAPAction of an operation: its namespace, "/", its request element name. Clients send it
+// and service descriptions publish it, from this one rule.
+std::string soapAction(const SchemaMap& operation);
 
 inline bool isArrayField(const SchemaField& f) noexcept {
     return f.dimensions != nullptr || (f.flags & Flag::Arrays) != 0;

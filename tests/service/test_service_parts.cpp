@@ -1,5 +1,6 @@
 // The service's parts by themselves: the hash functions against their published test vectors,
-// the site key rule, escaping and form decoding, content types, and the store's accounts.
+// new Argon2id and old PBKDF2 password records, the site key rule, escaping and form decoding,
+// content types, and the store's accounts.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -59,6 +60,67 @@ TEST(PasswordHash, RandomnessAndComparison) {
     EXPECT_FALSE(constant_time_equal("abc", "abd"));
     EXPECT_FALSE(constant_time_equal("abc", "ab"));
     EXPECT_FALSE(constant_time_equal("", "a"));
+}
+
+// Stored sessions keep working: the digest of a session id as the service's own SHA-256 wrote it.
+TEST(PasswordHash, SessionIdDigestIsUnchanged) {
+    EXPECT_EQ(hex(sha256("6d2b1c0a9f8e7d6c5b4a39281706f5e4d3c2b1a0918273645546372819aabbcc")),
+              "73aa5ea8c67ac484b3d0885229b4ce43980ebfaeb3e05655fe8326d1ecd52470");
+}
+
+TEST(PasswordHash, NewHashesAreArgon2id) {
+    const PasswordLimits low = PasswordLimits::minimum();
+    std::optional<std::string> a = hash_password("correct horse", low), b = hash_password("correct horse", low);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->rfind("$argon2id$v=19$m=8,t=1,p=1$", 0), 0u) << *a;
+    EXPECT_NE(*a, *b);  // salted
+    const StoredPassword stored{*a, "", 0};
+    struct Case {
+        const char* password;
+        PasswordLimits limits;
+        bool ok, needsUpgrade;
+    };
+    for (const Case& c : {Case{"correct horse", low, true, false}, Case{"correct horsE", low, false, false},
+                          Case{"", low, false, false}, Case{"correct horse", PasswordLimits::interactive(), true, true}}) {
+        PasswordCheck r = verify_password(stored, c.password, c.limits);
+        EXPECT_EQ(r.ok, c.ok) << c.password;
+        EXPECT_EQ(r.needsUpgrade, c.needsUpgrade) << c.password;
+        EXPECT_FALSE(r.unreadable);
+    }
+    // The default is libsodium's interactive work, and such a hash needs no upgrade at the default.
+    std::optional<std::string> strong = hash_password("pw");
+    ASSERT_TRUE(strong);
+    EXPECT_EQ(strong->rfind("$argon2id$v=19$m=65536,t=2,p=1$", 0), 0u) << *strong;
+    PasswordCheck r = verify_password({*strong, "", 0}, "pw");
+    EXPECT_TRUE(r.ok && !r.needsUpgrade);
+    EXPECT_FALSE(hash_password("pw", {0, low.memLimit}));
+    EXPECT_FALSE(hash_password("pw", {1, 1024}));
+}
+
+TEST(PasswordHash, OldPbkdf2RecordsVerifyAndAskForAnUpgrade) {
+    // A record as the service wrote it before: the key and salt as hex, the iterations beside.
+    const StoredPassword old{"63029f34cae71cb733eb39646121c236d84c994566464a6566dc4274066057c3",
+                             "0102030405060708090a0b0c0d0e0f10", 1000};
+    PasswordCheck r = verify_password(old, "correct horse");
+    EXPECT_TRUE(r.ok && r.needsUpgrade && !r.unreadable);
+    StoredPassword upper = old;
+    for (char& c : upper.hash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(verify_password(upper, "correct horse").ok);
+    r = verify_password(old, "correct horse ");
+    EXPECT_TRUE(!r.ok && !r.needsUpgrade && !r.unreadable);
+    // A damaged record is not a wrong password, and never throws or runs away.
+    const std::string& key = old.hash;
+    for (const StoredPassword& bad : {StoredPassword{key, "zz", 1000}, StoredPassword{key, "010", 1000},
+                                      StoredPassword{key.substr(1), old.saltHex, 1000},
+                                      StoredPassword{key + "00", old.saltHex, 1000},
+                                      StoredPassword{key, old.saltHex, 100000001},
+                                      StoredPassword{"", "", 0}, StoredPassword{"$argon2id$garbage", "", 0},
+                                      StoredPassword{"$argon2i$v=19$m=8,t=1,p=1$c2FsdHNhbHQ$aGFzaA", "", 0},
+                                      StoredPassword{std::string("$argon2id$v=19\0", 15), "", 0},
+                                      StoredPassword{"$argon2id$" + std::string(200, 'a'), "", 0}}) {
+        r = verify_password(bad, "correct horse");
+        EXPECT_TRUE(r.unreadable && !r.ok && !r.needsUpgrade) << bad.hash << " " << bad.saltHex;
+    }
 }
 
 TEST(SiteKey, TheToolbarsRule) {

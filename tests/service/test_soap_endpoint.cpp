@@ -249,6 +249,34 @@ TEST_F(Endpoint, BadRequestsAreClientFaultsAndWriteNothing) {
     EXPECT_EQ(aliasCount(), 1);
 }
 
+TEST_F(Endpoint, EnvelopesOfAnotherVersionAreVersionMismatch) {
+    const std::string inner = "<soap:Body><GetNewAliasEmailForSite xmlns=\"" + ns() + "\"><AccountID>" + id +
+                              "</AccountID><DomainName>http://example.com/</DomainName></GetNewAliasEmailForSite>"
+                              "</soap:Body></soap:Envelope>";
+    const std::string mismatch =
+        kStart + "<soap:Body><soap:Fault><faultcode>soap:VersionMismatch</faultcode><faultstring>The envelope is not "
+                 "in the SOAP 1.1 namespace http://schemas.xmlsoap.org/soap/envelope/</faultstring></soap:Fault>" + kEnd;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"SOAP 1.2", "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\">" + inner},
+        {"SOAP 1.2, other prefix",
+         "<env:Envelope xmlns:env=\"http://www.w3.org/2003/05/soap-envelope\" xmlns:soap=\""
+         "http://schemas.xmlsoap.org/soap/envelope/\">" + inner.substr(0, inner.size() - 16) + "</env:Envelope>"},
+        {"another namespace", "<soap:Envelope xmlns:soap=\"urn:not-soap\">" + inner},
+        {"no namespace", "<Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\">" + inner.substr(0, inner.size() - 16) + "</Envelope>"},
+        {"1.1 namespace with a trailing slash missing",
+         "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope\">" + inner},
+    };
+    for (const auto& [what, body] : cases) {
+        HttpResult r = svc.soap(body);
+        EXPECT_EQ(r.status, 500) << what;
+        EXPECT_EQ(r.body, mismatch) << what;
+    }
+    // Not an Envelope at all is no version question; an Envelope below the top is not the envelope.
+    EXPECT_EQ(faultcode(svc.soap(kStart.substr(0, 6) + "Body" + kStart.substr(14) + "</soap:Body>")), "soap:Client");
+    EXPECT_EQ(faultcode(svc.soap("<x><soap:Envelope xmlns:soap=\"urn:y\"/></x>")), "soap:Client");
+    EXPECT_EQ(aliasCount(), 0);
+}
+
 TEST_F(Endpoint, BodyLimitAndPlainHttpErrors) {
     std::string valid = alias_envelope(w(id).c_str(), u"http://limit.example.com/");
     // Trailing white space after the document is allowed: exactly 1 MiB is served.

@@ -1,11 +1,13 @@
 // The web site over HTTP: sign-in and account creation, the hidden account elements present
 // only for signed-in sessions, escaping, session cookies, posts from other sites refused, the
-// rating pages; and the static demo sites for other host names, with path traversal refused.
+// rating pages, the security headers on every answer; and the static demo sites for other host
+// names, with path traversal refused.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <fstream>
+#include <regex>
 
 #include "service/password_hash.h"
 #include "service_test_support.h"
@@ -223,6 +225,61 @@ TEST_F(WebSiteTest, RatingPageAndVotes) {
     EXPECT_EQ(get("/rating.aspx?r=1&d=%3Cx%3E", cookie).status, 400);
 }
 
+TEST_F(WebSiteTest, EveryAnswerCarriesTheSecurityHeaders) {
+    std::string cookie = signIn("hana", "pw", true);
+    ASSERT_EQ(svc.store->setRating("http://example.com", 2), StoreResult::Ok);
+    HttpResult login = get("/login.aspx"), again = get("/login.aspx"), logoutPage = get("/logout.aspx", cookie);
+    std::string anon = cookieOf(login), token = csrfOf(login.body), own = csrfOf(logoutPage.body);
+    struct Case {
+        const char* what;
+        HttpResult r;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"sign-in page", login, 200},
+        {"sign-in page, signed in", get("/login.aspx", cookie), 200},
+        {"wrong password", post("/login.aspx", "csrf=" + token + "&username=hana&password=no", anon), 401},
+        {"name taken", post("/login.aspx", "csrf=" + token + "&username=hana&password=x&create=1", anon), 409},
+        {"post refused", post("/login.aspx", "username=hana&password=pw", anon), 403},
+        {"signed in", post("/login.aspx", "csrf=" + csrfOf(again.body) + "&username=hana&password=pw", cookieOf(again)),
+         303},
+        {"account page", get("/account.aspx", cookie), 200},
+        {"account, signed out", get("/account.aspx"), 303},
+        {"home", get("/"), 303},
+        {"rating page", get("/rating.aspx?r=1&d=example.com", cookie), 200},
+        {"rating of no site", get("/rating.aspx"), 400},
+        {"vote", post("/rating.aspx", "csrf=" + own + "&d=example.com&rating=4", cookie), 303},
+        {"bad vote", post("/rating.aspx", "csrf=" + own + "&d=example.com&rating=99", cookie), 400},
+        {"no such page", get("/nowhere.aspx"), 404},
+        {"method", exchange(svc.port(), "PUT /login.aspx HTTP/1.1\r\nHost: " + std::string(kSiteHost) +
+                                            "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"),
+         405},
+        {"sign-out page", logoutPage, 200},
+        {"signed out", post("/logout.aspx", "csrf=" + own, cookie), 303},
+    };
+    // Run-time errors too: the store loses its sessions.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((svc.dir.path() + "/service.db").c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE sessions;", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    std::vector<Case> all = cases;
+    all.push_back({"store failure", get("/login.aspx", cookie), 500});
+    // No inline script, style or event handler that the policy would block.
+    const std::regex inlineCode(R"(<script|<style|\sstyle\s*=|\son[a-z]+\s*=|javascript:)", std::regex::icase);
+    for (const Case& c : all) {
+        EXPECT_EQ(c.r.status, c.status) << c.what;
+        EXPECT_EQ(c.r.header("Content-Security-Policy"),
+                  "default-src 'self'; script-src 'self'; style-src 'self'; object-src 'none'; base-uri 'none'; "
+                  "form-action 'self'; frame-ancestors 'none'")
+            << c.what;
+        EXPECT_EQ(c.r.header("X-Frame-Options"), "DENY") << c.what;
+        EXPECT_EQ(c.r.header("Referrer-Policy"), "same-origin") << c.what;
+        EXPECT_EQ(c.r.header("X-Content-Type-Options"), "nosniff") << c.what;
+        EXPECT_FALSE(std::regex_search(c.r.body, inlineCode)) << c.what;
+    }
+}
+
 class StaticSites : public ::testing::Test {
 protected:
     static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
@@ -263,6 +320,8 @@ TEST_F(StaticSites, ServesFilesWithTheirTypes) {
     EXPECT_EQ(r.header("Content-Type"), "image/png");
     EXPECT_EQ(fetch("/data").header("Content-Type"), "application/octet-stream");
     EXPECT_EQ(fetch("/inside.html").body, "<p>home</p>");
+    // They stand for other people's sites: the service's own policy is not theirs.
+    EXPECT_EQ(r.header("Content-Security-Policy") + fetch("/").header("X-Frame-Options"), "");
     EXPECT_EQ(fetch("/missing.html").status, 404);
     EXPECT_EQ(fetch("/", "unknown.example").status, 404);
     r = exchange(svc->port(), post_request("/index.html", "demo.example", "text/plain", "x"));
