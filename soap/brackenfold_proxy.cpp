@@ -11,19 +11,15 @@ const std::u16string& serviceEndpoint() {
     return endpoint.get();
 }
 
-namespace {
-std::u16string actionLine(int operation) {
-    return u"SOAPAction: \"" + bf::to_utf16(bf::soap::soapAction(*operationMapTable()[operation])) + u"\"\r\n";
-}
-}  // namespace
-
 const std::u16string& newPageActionLine() {
-    static const bf::ProcessConstant<std::u16string> line(actionLine(NewPageOperation));
+    static const bf::ProcessConstant<std::u16string> line(u"SOAPAction: \"" + bf::soap::service_namespace_wide() +
+                                                         u"/NewPage\"\r\n");
     return line.get();
 }
 
 const std::u16string& getNewAliasEmailForSiteActionLine() {
-    static const bf::ProcessConstant<std::u16string> line(actionLine(GetNewAliasEmailForSiteOperation));
+    static const bf::ProcessConstant<std::u16string> line(u"SOAPAction: \"" + bf::soap::service_namespace_wide() +
+                                                         u"/GetNewAliasEmailForSite\"\r\n");
     return line.get();
 }
 
