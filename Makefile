@@ -10,7 +10,8 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config git \
 	libexpat1-dev libpng-dev libjpeg62-turbo-dev libgif-dev libsqlite3-dev \
 	libfreetype-dev fonts-dejavu-core libcurl4-openssl-dev libgumbo-dev \
 	libmicrohttpd-dev nlohmann-json3-dev libcli11-dev \
-	libgtest-dev libgmock-dev libbenchmark-dev
+	libgtest-dev libgmock-dev libbenchmark-dev \
+	postfix postsrsd
 
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
@@ -29,6 +30,7 @@ deps:
 	fi; \
 	echo "deps: installing$$missing"; \
 	export DEBIAN_FRONTEND=noninteractive; \
+	echo 'postfix postfix/main_mailer_type select No configuration' | debconf-set-selections; \
 	apt-get install -y -q $$missing || { apt-get update -q && apt-get install -y -q $$missing; }
 
 define configure
