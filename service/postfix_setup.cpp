@@ -177,6 +177,17 @@ bool apply_postfix_setup(const PostfixSetup& setup, std::string* mainCf, std::st
     }
     if (!cleanup) return *error = "master.cf has no cleanup service", false;
 
+    // A list with an unmatched brace cannot be told apart into its items; Postfix refuses it too.
+    for (const char* name : {"virtual_alias_domains", "virtual_alias_maps", "smtpd_recipient_restrictions",
+                             "sender_canonical_maps", "recipient_canonical_maps"}) {
+        int depth = 0;
+        for (char c : postfix_parameter(*mainCf, name)) {
+            depth += c == '{' ? 1 : c == '}' ? -1 : 0;
+            if (depth < 0) break;
+        }
+        if (depth != 0) return *error = std::string("main.cf: the braces of ") + name + " do not match", false;
+    }
+
     std::vector<PostfixChange> out;
     ConfigText main(*mainCf);
     bool appended = false;

@@ -110,6 +110,10 @@ TEST(MailSetup, RefusesWhatCannotWork) {
          "alias.example.com is in virtual_mailbox_domains; the alias domain must be a domain of its own"},
         {"alias.example.com", "", "smtp inet n - y - - smtpd\n#cleanup unix n - y - 0 cleanup\n",
          "master.cf has no cleanup service"},
+        {"alias.example.com", "virtual_alias_maps = inline:{ a=b, inline:{ c=d }\n", kDebianMaster,
+         "main.cf: the braces of virtual_alias_maps do not match"},
+        {"alias.example.com", "smtpd_recipient_restrictions = a }, b {\n", kDebianMaster,
+         "main.cf: the braces of smtpd_recipient_restrictions do not match"},
     };
     for (const auto& c : cases) {
         PostfixSetup setup;
