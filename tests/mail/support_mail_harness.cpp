@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -60,18 +62,25 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
     }
 }
 
+// Below the ephemeral range: no outgoing connection and no bind to port 0 takes it between the
+// probe and the server's own bind. Two tests may still draw the same one; they start again.
 std::uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    std::uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
+    unsigned low = 32768, high = 60999;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+    unsigned floor = 10000, ceiling = low > floor + 1000 ? low - 1 : 30000;
+    static std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto port = static_cast<std::uint16_t>(floor + random() % (ceiling - floor));
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (free && !accepts(port)) return port;
+    }
+    return 0;
 }
 
 bool accepts(std::uint16_t port) {
@@ -84,6 +93,31 @@ bool accepts(std::uint16_t port) {
     close(fd);
     return ok;
 }
+
+namespace {
+// The first line a server at `port` says starts with `start`.
+bool greets(std::uint16_t port, const std::string& start) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string line;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[512];
+        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            line.append(buf, static_cast<std::size_t>(n));
+        }
+        const char quit[] = "QUIT\r\n";
+        send(fd, quit, sizeof quit - 1, MSG_NOSIGNAL);
+    }
+    close(fd);
+    return line.rfind(start, 0) == 0;
+}
+}  // namespace
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& log, std::string* error) {
     if (access(argv[0].c_str(), X_OK) != 0) return *error = argv[0] + " is not installed (make deps installs it)", false;
@@ -210,7 +244,9 @@ bool PostfixInstance::start(std::string* error) {
     if (run_command({kPostfix, "-c", configDir(), "check"}, &out) != 0)
         return *error = "postfix check failed: " + out + log(), false;
     if (!master_.start({kMaster, "-c", configDir(), "-s"}, dir_ + "/master.out", error)) return false;
-    if (!eventually([&] { return accepts(smtpPort_) || !master_.running(); }, 60s) || !master_.running())
+    // Its own greeting, not that of whoever else might hold the port.
+    if (!eventually([&] { return greets(smtpPort_, "220 " + hostname_ + " ") || !master_.running(); }, 60s) ||
+        !master_.running())
         return *error = "the Postfix master did not come up on port " + std::to_string(smtpPort_) + ": " +
                         slurp(dir_ + "/master.out") + log(),
                false;
