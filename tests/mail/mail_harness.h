@@ -35,6 +35,10 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
 // A port nobody listens on at the moment.
 std::uint16_t free_port();
 bool accepts(std::uint16_t port);
+// A connection to a loopback port, or to a unix socket; -1 when nobody listens.
+int connect_to(std::uint16_t port, const std::string& unixPath = "");
+// Sends `bytes`, then reads until `done` says so of what came, the peer closes, or 30 s pass.
+std::string converse(int fd, const std::string& bytes, const std::function<bool(const std::string&)>& done);
 
 // Output and errors go to `log`. The child gets SIGTERM when the test ends, however it ends.
 class ChildProcess {

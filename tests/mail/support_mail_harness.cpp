@@ -9,10 +9,12 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -83,38 +85,53 @@ std::uint16_t free_port() {
     return 0;
 }
 
+int connect_to(std::uint16_t port, const std::string& unixPath) {
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (unixPath.empty()) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&ss);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *in;
+    } else {
+        auto* un = reinterpret_cast<sockaddr_un*>(&ss);
+        un->sun_family = AF_UNIX;
+        std::snprintf(un->sun_path, sizeof un->sun_path, "%s", unixPath.c_str());
+        len = sizeof *un;
+    }
+    int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) close(fd), fd = -1;
+    return fd;
+}
+
+std::string converse(int fd, const std::string& bytes, const std::function<bool(const std::string&)>& done) {
+    std::string got;
+    if (fd < 0 || (!bytes.empty() && send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())))
+        return got;
+    pollfd p{fd, POLLIN, 0};
+    char buf[4096];
+    while (!done(got) && poll(&p, 1, 30000) > 0) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
 bool accepts(std::uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
+    int fd = connect_to(port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }
 
 namespace {
 // The first line a server at `port` says starts with `start`.
 bool greets(std::uint16_t port, const std::string& start) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string line;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        pollfd p{fd, POLLIN, 0};
-        char buf[512];
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            line.append(buf, static_cast<std::size_t>(n));
-        }
-        const char quit[] = "QUIT\r\n";
-        send(fd, quit, sizeof quit - 1, MSG_NOSIGNAL);
-    }
-    close(fd);
+    int fd = connect_to(port);
+    std::string line = converse(fd, "", [](const std::string& got) { return got.find('\n') != std::string::npos; });
+    converse(fd, "QUIT\r\n", [](const std::string&) { return true; });
+    if (fd >= 0) close(fd);
     return line.rfind(start, 0) == 0;
 }
 }  // namespace

@@ -1,10 +1,6 @@
 // `brackenfold mail setup` (the mail server's settings written into its files, the rest kept)
 // and the mail options of `brackenfold serve`.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -214,34 +210,17 @@ TEST(ServeSocketmap, AnswersOnTcpAndUnixSocketsAndRefusesBadOptions) {
         ASSERT_FALSE(address.empty()) << bf::mailtest::slurp(log);
         bf::service::SocketmapAddress a;
         ASSERT_TRUE(bf::service::parse_socketmap_address(address, &a, &error)) << address;
-        int fd;
-        if (a.unixPath.empty()) {
-            fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in in{};
-            in.sin_family = AF_INET;
-            in.sin_port = htons(a.port);
-            in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
-        } else {
+        if (!a.unixPath.empty()) {
             EXPECT_EQ(address, where);
-            fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un un{};
-            un.sun_family = AF_UNIX;
-            std::snprintf(un.sun_path, sizeof un.sun_path, "%s", a.unixPath.c_str());
-            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&un), sizeof un), 0);
         }
+        int fd = bf::mailtest::connect_to(a.port, a.unixPath);
+        ASSERT_GE(fd, 0) << address;
         std::string ask = bf::service::netstring("brackenfold x@alias.example.com") +
                           bf::service::netstring("brackenfold x@elsewhere.test");
-        ASSERT_EQ(send(fd, ask.data(), ask.size(), MSG_NOSIGNAL), static_cast<ssize_t>(ask.size()));
         std::string want = bf::service::netstring("TEMP this service keeps no alias routes yet") +
                            bf::service::netstring("NOTFOUND ");
-        std::string got;
-        EXPECT_TRUE(bf::mailtest::eventually([&] {
-            char buf[512];
-            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-            return got.size() >= want.size();
-        }));
+        std::string got =
+            bf::mailtest::converse(fd, ask, [&](const std::string& r) { return r.size() >= want.size(); });
         EXPECT_EQ(got, want);
         close(fd);
         serve.stop();

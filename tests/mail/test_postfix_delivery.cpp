@@ -2,9 +2,6 @@
 // private Postfix, set up by `brackenfold mail setup`), which asks the socketmap where each alias
 // goes, has postsrsd rewrite the envelope sender, and relays to the sink standing in for the
 // user's mailbox.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -168,24 +165,10 @@ TEST_F(PostfixDelivery, LiveAliasArrivesWithSrsSenderAndUntouchedMail) {
     EXPECT_TRUE(std::regex_match(got.mailFrom, std::regex("SRS0=[A-Za-z0-9+/]{4}=[A-Za-z0-9]{2}=sender\\.test=bob@"
                                                           "alias\\.example\\.test")))
         << got.mailFrom;
-    std::string reverse;
-    {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(world->srsReverse);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        std::string ask = "get " + got.mailFrom + "\n";
-        ASSERT_EQ(send(fd, ask.data(), ask.size(), MSG_NOSIGNAL), static_cast<ssize_t>(ask.size()));
-        char buf[512];
-        ASSERT_TRUE(eventually([&] {
-            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) reverse.append(buf, static_cast<std::size_t>(n));
-            return reverse.find('\n') != std::string::npos;
-        }));
-        close(fd);
-    }
+    int fd = connect_to(world->srsReverse);
+    std::string reverse = converse(fd, "get " + got.mailFrom + "\n",
+                                   [](const std::string& r) { return r.find('\n') != std::string::npos; });
+    if (fd >= 0) close(fd);
     EXPECT_EQ(reverse, "200 bob@sender.test\n");
 
     // Headers and body as the sender wrote them, after the mail servers' trace headers.

@@ -1,11 +1,7 @@
 // The socketmap: netstrings read in every split, the answers for every kind of alias and
 // request, and the server with many persistent connections over TCP and a unix socket.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -174,32 +170,18 @@ TEST(SocketmapAddress, ParsesAndNamesTheTable) {
     }
 }
 
-// A client connection to the server under test.
+// A client connection to the server under test, reading its replies one by one.
 class Client {
 public:
-    explicit Client(const SocketmapServer& server, const std::string& unixPath = "") {
-        if (unixPath.empty()) {
-            fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(server.port());
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close(fd_), fd_ = -1;
-        } else {
-            fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un a{};
-            a.sun_family = AF_UNIX;
-            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", unixPath.c_str());
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close(fd_), fd_ = -1;
-        }
-    }
+    explicit Client(const SocketmapServer& server, const std::string& unixPath = "")
+        : fd_(bf::mailtest::connect_to(server.port(), unixPath)) {}
     ~Client() {
         if (fd_ >= 0) close(fd_);
     }
     bool send(const std::string& bytes) {
         return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
-    // The next reply's payload; "<closed>" when the server hung up, "<silent>" after 30 s.
+    // The next reply's payload; "<closed>" when the server hung up first.
     std::string reply() {
         NetstringReader reader(100000);
         for (;;) {
@@ -208,22 +190,17 @@ public:
             pending_.erase(0, used);
             if (s == Status::Message) return reader.message();
             if (s != Status::Incomplete) return "<malformed>";
-            std::string more = receive();
-            if (more.empty()) return pending_.empty() ? "<closed>" : "<cut>";
+            std::string more = bf::mailtest::converse(fd_, "", [](const std::string& got) { return !got.empty(); });
+            if (more.empty()) return "<closed>";
             pending_ += more;
         }
     }
-    bool closedByServer() { return pending_.empty() && receive().empty(); }
+    bool closedByServer() {
+        return pending_.empty() && bf::mailtest::converse(fd_, "", [](const std::string& got) { return !got.empty(); }).empty();
+    }
 
 private:
-    std::string receive() {
-        pollfd p{fd_, POLLIN, 0};
-        if (fd_ < 0 || poll(&p, 1, 30000) <= 0) return {};
-        char buf[4096];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-    }
-    int fd_ = -1;
+    int fd_;
     std::string pending_;
 };
 
