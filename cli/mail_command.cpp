@@ -51,15 +51,18 @@ void add_mail_serve_options(CLI::App* serve, MailServeOptions* options) {
 }
 
 std::unique_ptr<MailServices> MailServices::start(const MailServeOptions& options, const std::string& aliasDomain,
-                                                  std::string* error) {
+                                                  service::AliasDirectory* directory, std::string* error) {
     std::unique_ptr<MailServices> mail(new MailServices);
     if (!service::parse_smtp_address(options.smtp, &mail->smtp_, error)) return *error = "--smtp: " + *error, nullptr;
     if (options.socketmap.empty()) return mail;
     service::SocketmapAddress address;
     if (!service::parse_socketmap_address(options.socketmap, &address, error))
         return *error = "--socketmap: " + *error, nullptr;
-    mail->directory_ = std::make_unique<UnwiredDirectory>();
-    mail->socketmap_ = service::SocketmapServer::start(*mail->directory_, aliasDomain, address, error);
+    if (!directory) {
+        mail->unwired_ = std::make_unique<UnwiredDirectory>();
+        directory = mail->unwired_.get();
+    }
+    mail->socketmap_ = service::SocketmapServer::start(*directory, aliasDomain, address, error);
     if (!mail->socketmap_) return *error = "--socketmap: " + *error, nullptr;
     return mail;
 }

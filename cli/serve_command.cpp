@@ -205,7 +205,7 @@ int serve(const ServeOptions& o) {
     std::printf("listening on %s\n", server->address().c_str());
     std::fflush(stdout);
     // Mail delivery: the mail server's alias lookups (--socketmap) and its address (--smtp).
-    auto mail = MailServices::start(o.mail, config.aliasDomain, &error);
+    auto mail = MailServices::start(o.mail, config.aliasDomain, nullptr, &error);
     if (!mail) {
         server->stop(0);
         return fail(error);
