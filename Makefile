@@ -11,7 +11,8 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config git \
 	libfreetype-dev fonts-dejavu-core libcurl4-openssl-dev libgumbo-dev \
 	libmicrohttpd-dev nlohmann-json3-dev libcli11-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
-	libsodium-dev libssl-dev python3-zeep
+	libsodium-dev libssl-dev python3-zeep \
+	postfix postsrsd
 
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
@@ -30,6 +31,7 @@ deps:
 	fi; \
 	echo "deps: installing$$missing"; \
 	export DEBIAN_FRONTEND=noninteractive; \
+	echo 'postfix postfix/main_mailer_type select No configuration' | debconf-set-selections; \
 	apt-get install -y -q $$missing || { apt-get update -q && apt-get install -y -q $$missing; }
 
 define configure
@@ -76,4 +78,5 @@ fuzz:
 	    -DBRACKENFOLD_SANITIZE=address -DBRACKENFOLD_FUZZ=ON; \
 	fi
 	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_soap_response fuzz_soap_fault http_client_fuzzer http_url_fuzzer \
-	  soap_transport_fuzzer sax_text_runs_fuzzer registrar_script_fuzzer typelib_format_fuzzer service_request_fuzzer
+	  soap_transport_fuzzer sax_text_runs_fuzzer registrar_script_fuzzer typelib_format_fuzzer service_request_fuzzer \
+	  socketmap_fuzzer smtp_reply_fuzzer postfix_setup_fuzzer

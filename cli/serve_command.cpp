@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/mail_options.h"
 #include "service/service_server.h"
 #include "service/service_store.h"
 #include "service/site_key.h"
@@ -39,6 +40,7 @@ struct ServeOptions {
     std::string adImage;
     std::string adUrl;
     std::string adType;
+    MailServeOptions mail;
 };
 
 int fail(const std::string& message) {
@@ -202,6 +204,14 @@ int serve(const ServeOptions& o) {
     if (!server) return fail("cannot listen on " + listen + ": " + error);
     std::printf("listening on %s\n", server->address().c_str());
     std::fflush(stdout);
+    // Mail delivery: the mail server's alias lookups (--socketmap) and its address (--smtp).
+    auto mail = MailServices::start(o.mail, config.aliasDomain, nullptr, &error);
+    if (!mail) {
+        server->stop(0);
+        return fail(error);
+    }
+    if (!mail->socketmapAddress().empty()) std::printf("socketmap on %s\n", mail->socketmapAddress().c_str());
+    std::fflush(stdout);
     int sig = 0;
     while (sigwait(&signals, &sig) != 0) {
     }
@@ -227,6 +237,7 @@ void add_serve_command(CLI::App& app) {
     cmd->add_option("--ad-image", opts->adImage, "image file of --set-ad")->needs(ad);
     cmd->add_option("--ad-url", opts->adUrl, "link of --set-ad")->needs(ad);
     cmd->add_option("--ad-type", opts->adType, "AdType text of --set-ad (default image/png with an image)")->needs(ad);
+    add_mail_serve_options(cmd, &opts->mail);
     add->excludes(rating)->excludes(ad);
     rating->excludes(ad);
     cmd->callback([opts, add, rating, ad] {
