@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,8 +120,14 @@ std::unique_ptr<ServiceServer> ServiceServer::start(ServiceStore& store, const S
     }
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (config.reusePort && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) {
+        if (error) *error = std::strerror(errno);
+        close(fd);
+        return nullptr;
+    }
     if (server->ipv6_) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 256) != 0) {
+    // A deep queue: a burst of new connections waits there instead of being refused.
+    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 4096) != 0) {
         if (error) *error = std::strerror(errno);
         close(fd);
         return nullptr;
@@ -134,11 +141,19 @@ std::unique_ptr<ServiceServer> ServiceServer::start(ServiceStore& store, const S
     inet_ntop(ss.ss_family, server->ipv6_ ? static_cast<void*>(&v6->sin6_addr) : static_cast<void*>(&v4->sin_addr),
               text, sizeof text);
     server->config_.listenAddress = text;
-    unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC;
+    // A new connection wakes a thread only once its request has arrived.
+    int deferSeconds = 5;
+    setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
+    unsigned threads = config.threads;
+    if (threads == 0) threads = default_threads();
+    server->threads_ = threads;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_TURBO;
     if (server->ipv6_) flags |= MHD_USE_IPv6;
     server->daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, server.get(), MHD_OPTION_LISTEN_SOCKET,
                                        fd, MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, server.get(),
-                                       MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+                                       MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_THREAD_POOL_SIZE, threads,
+                                       MHD_OPTION_CONNECTION_LIMIT, std::max(1u, config.maxConnections),
+                                       MHD_OPTION_END);
     if (!server->daemon_) {
         if (error) *error = "the HTTP server cannot start";
         close(fd);

@@ -1,5 +1,6 @@
-// ServiceServer: the HTTP side of the reference service on libmicrohttpd (a thread per
-// connection). It routes POST /brackenfoldws/brackenfold.asmx to the SOAP endpoint, the host
+// ServiceServer: the HTTP side of the reference service on libmicrohttpd: a fixed pool of threads,
+// each polling its share of the connections with epoll, so that thousands of idle kept-alive
+// connections cost memory but no threads. It routes POST /brackenfoldws/brackenfold.asmx to the SOAP endpoint, the host
 // "www." + domain to the web site and every other host to the static demo sites, and on stop
 // finishes the requests under way before it closes.
 #pragma once
@@ -29,6 +30,7 @@ public:
     ServiceServer& operator=(const ServiceServer&) = delete;
 
     std::uint16_t port() const { return port_; }
+    unsigned threads() const { return threads_; }
     // "127.0.0.1:8731", "[::1]:8731".
     std::string address() const;
     // Stops accepting, waits (at most `graceSeconds`) for the requests under way, then closes.
@@ -52,6 +54,7 @@ private:
     int listenFd_ = -1;
     std::uint16_t port_ = 0;
     bool ipv6_ = false;
+    unsigned threads_ = 0;
     std::mutex mutex_;
     std::condition_variable idle_;
     int inFlight_ = 0;

@@ -2,7 +2,6 @@
 // only for signed-in sessions, escaping, session cookies, posts from other sites refused, the
 // rating pages; and the static demo sites for other host names, with path traversal refused.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -29,7 +28,7 @@ std::string cookieOf(const HttpResult& r) {
 
 bool hasAccountElements(const std::string& body) { return body.find("MARROWDENE2007QUILT") != std::string::npos; }
 
-class WebSiteTest : public ::testing::Test {
+class WebSiteTest : public ::testing::TestWithParam<Engine> {
 protected:
     void SetUp() override { ASSERT_TRUE(svc.server); }
 
@@ -52,10 +51,10 @@ protected:
         return cookieOf(r);
     }
 
-    RunningService svc;
+    RunningService svc{GetParam()};
 };
 
-TEST_F(WebSiteTest, SignedOutPagesCarryNoAccountElements) {
+TEST_P(WebSiteTest, SignedOutPagesCarryNoAccountElements) {
     HttpResult r = get("/login.aspx");
     ASSERT_EQ(r.status, 200);
     EXPECT_EQ(r.header("Content-Type"), "text/html; charset=utf-8");
@@ -77,7 +76,7 @@ TEST_F(WebSiteTest, SignedOutPagesCarryNoAccountElements) {
     EXPECT_FALSE(hasAccountElements(r.body));
 }
 
-TEST_F(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
+TEST_P(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
     // A name full of markup: every place it appears is escaped.
     std::string cookie = signIn("%3Cb%3E%22Ann%22%26co", "pa%26ss+word", true);
     ASSERT_EQ(cookie.size(), 64u);
@@ -102,18 +101,9 @@ TEST_F(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
     EXPECT_TRUE(hasAccountElements(get("/nowhere.aspx", cookie).body));
 
     // The cookie is stored only as its hash.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((svc.dir.path() + "/service.db").c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* q = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sessions WHERE token_hash = ?1", -1, &q, nullptr), SQLITE_OK);
-    for (const std::string& value : {cookie, to_hex(std::string_view(reinterpret_cast<const char*>(sha256(cookie).data()), 32))}) {
-        sqlite3_reset(q);
-        sqlite3_bind_text(q, 1, value.c_str(), -1, SQLITE_TRANSIENT);
-        ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
-        EXPECT_EQ(sqlite3_column_int(q, 0), value == cookie ? 0 : 1);
-    }
-    sqlite3_finalize(q);
-    sqlite3_close(db);
+    for (const std::string& value : {cookie, to_hex(std::string_view(reinterpret_cast<const char*>(sha256(cookie).data()), 32))})
+        EXPECT_EQ(svc.where.sql("SELECT COUNT(*) FROM sessions WHERE token_hash = '" + value + "'"),
+                  value == cookie ? "0" : "1");
 
     r = get("/logout.aspx", cookie);
     ASSERT_EQ(r.status, 200);
@@ -137,7 +127,7 @@ TEST_F(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
     EXPECT_TRUE(hasAccountElements(get("/account.aspx", again).body));
 }
 
-TEST_F(WebSiteTest, SignInGivesANewSession) {
+TEST_P(WebSiteTest, SignInGivesANewSession) {
     HttpResult page = get("/login.aspx");
     std::string anon = cookieOf(page);
     HttpResult r = post("/login.aspx", "csrf=" + csrfOf(page.body) + "&username=dora&password=x&create=1", anon);
@@ -155,7 +145,7 @@ TEST_F(WebSiteTest, SignInGivesANewSession) {
     EXPECT_EQ(r.status, 400);
 }
 
-TEST_F(WebSiteTest, PostsFromOtherSitesAreRefused) {
+TEST_P(WebSiteTest, PostsFromOtherSitesAreRefused) {
     HttpResult page = get("/login.aspx");
     std::string anon = cookieOf(page), token = csrfOf(page.body);
     HttpResult other = get("/login.aspx");
@@ -190,7 +180,7 @@ TEST_F(WebSiteTest, PostsFromOtherSitesAreRefused) {
     EXPECT_TRUE(hasAccountElements(get("/account.aspx", cookie).body));
 }
 
-TEST_F(WebSiteTest, RatingPageAndVotes) {
+TEST_P(WebSiteTest, RatingPageAndVotes) {
     std::string cookie = signIn("fred", "pw", true);
     HttpResult r = get("/rating.aspx?r=%3Cscript%3E&d=Example.COM", cookie);
     ASSERT_EQ(r.status, 200);
@@ -223,6 +213,8 @@ TEST_F(WebSiteTest, RatingPageAndVotes) {
     EXPECT_EQ(get("/rating.aspx?r=1&d=%3Cx%3E", cookie).status, 400);
 }
 
+INSTANTIATE_TEST_SUITE_P(Stores, WebSiteTest, ::testing::Values(Engine::Sqlite, Engine::Postgres), engine_name);
+
 class StaticSites : public ::testing::Test {
 protected:
     static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
@@ -239,7 +231,7 @@ protected:
         write(tmp.path() + "/outside.txt", "do not serve");
         ASSERT_EQ(symlink((tmp.path() + "/outside.txt").c_str(), (root + "/demo.example/escape.txt").c_str()), 0);
         ASSERT_EQ(symlink("index.html", (root + "/demo.example/inside.html").c_str()), 0);
-        svc = std::make_unique<RunningService>(root);
+        svc = std::make_unique<RunningService>(Engine::Sqlite, root);
         ASSERT_TRUE(svc->server);
     }
     HttpResult fetch(const std::string& path, const std::string& host = "demo.example:8080") {
