@@ -335,6 +335,28 @@ StoreResult ServiceStore::aliasFor(const std::string& accountId, const std::stri
     return StoreResult::Failed;
 }
 
+StoreResult ServiceStore::page(const std::string& accountId, const std::string& site, PageFacts* out) {
+    *out = PageFacts{};
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    if (!store::storable_text(site)) return findAccount(accountId, nullptr);
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::PageFacts, {accountId, site}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        out->alias = rows.optionalText(0, 1);
+        out->rating = static_cast<int>(rows.integer(0, 2));
+        if (!rows.isNull(0, 3)) {
+            out->ad.adID = static_cast<int>(rows.integer(0, 3));
+            out->ad.height = static_cast<int>(rows.integer(0, 4));
+            out->ad.width = static_cast<int>(rows.integer(0, 5));
+            out->ad.adType = rows.optionalText(0, 6);
+            out->ad.adURL = rows.optionalText(0, 7);
+            out->ad.adBinary = rows.text(0, 8);
+        }
+        return StoreResult::Ok;
+    });
+}
+
 StoreResult ServiceStore::aliasSite(const std::string& accountId, const std::string& address, std::string* site) {
     if (!store::storable_text(accountId) || !store::storable_text(address)) return StoreResult::NotFound;
     return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {

@@ -48,6 +48,13 @@ struct Session {
     std::string csrf;
 };
 
+// What NewPage tells about a site.
+struct PageFacts {
+    int rating = 0;
+    std::optional<std::string> alias;
+    AdRecord ad;
+};
+
 struct AliasEntry {
     std::string site;
     std::string address;
@@ -94,6 +101,9 @@ public:
     // The account's alias for a site; with `create`, makes one at `aliasDomain` when it has none.
     StoreResult aliasFor(const std::string& accountId, const std::string& site, bool create,
                          const std::string& aliasDomain, std::string* address);
+    // The site's rating, the account's alias there and the site's advertisement, in one look;
+    // NotFound for an unknown account.
+    StoreResult page(const std::string& accountId, const std::string& site, PageFacts* out);
     // The site for which `address` was issued to the account.
     StoreResult aliasSite(const std::string& accountId, const std::string& address, std::string* site);
     StoreResult aliasesOf(const std::string& accountId, std::vector<AliasEntry>* out);

@@ -68,6 +68,7 @@ enum class Sql : int {
     InsertAccount,
     AccountById,
     AccountAlias,
+    PageFacts,
     InsertAlias,
     AliasOfSite,
     AliasSite,

@@ -163,6 +163,8 @@ private:
             }
             st = PQconnectPoll(c);
         }
+        // The service never prints: the server's notices ("already exists, skipping") go nowhere.
+        PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
         if (PQstatus(c) != CONNECTION_OK) {
             *error = PQerrorMessage(c);
             while (!error->empty() && error->back() == '\n') error->pop_back();

@@ -68,10 +68,15 @@ constexpr Text kStatements[] = {
      " VALUES($1, $2, $3, $4, $5, NULL, $6)",
      nullptr},
     {Sql::AccountById, "SELECT id, name, real_address FROM accounts WHERE id = $1", nullptr},
-    // The lookup of every page: the account and its alias for the site in one step.
     {Sql::AccountAlias,
      "SELECT a.id, l.address FROM accounts a LEFT JOIN aliases l ON l.account_id = a.id AND l.site = $2"
      " WHERE a.id = $1",
+     nullptr},
+    // Everything NewPage answers, in one step: the lookup of every page the toolbar shows.
+    {Sql::PageFacts,
+     "SELECT a.id, l.address, r.rating, d.ad_id, d.height, d.width, d.ad_type, d.ad_url, d.ad_binary"
+     " FROM accounts a LEFT JOIN aliases l ON l.account_id = a.id AND l.site = $2"
+     " LEFT JOIN site_ratings r ON r.site = $2 LEFT JOIN ads d ON d.site = $2 WHERE a.id = $1",
      nullptr},
     // The unique key on (account, site) decides between racing requests, in one process or many.
     {Sql::InsertAlias,
