@@ -58,6 +58,13 @@ public:
     bool halt() { return run("halt"); }
     bool start() { return run("start"); }
     std::string conninfo() const { return read_conninfo(state_.path()); }
+    // The folder under /tmp that holds its data ("data/") and socket.
+    std::string folder() const {
+        std::ifstream in(state_.path() + "/cluster");
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }
     static std::string read_conninfo(const std::string& state) {
         std::ifstream in(state + "/conninfo");
         std::string line;
@@ -86,6 +93,7 @@ inline std::string test_postgres() {
 // Runs `sql` on a PostgreSQL location: the first value of its first row, or "error: ...".
 inline std::string postgres_sql(const std::string& conninfo, const std::string& sql) {
     PGconn* c = PQconnectdb(conninfo.c_str());
+    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
     std::string out;
     if (PQstatus(c) != CONNECTION_OK) {
         out = std::string("error: ") + PQerrorMessage(c);
