@@ -9,6 +9,7 @@
 #include "child_process.h"
 
 #include <atomic>
+#include <filesystem>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -182,6 +183,74 @@ TEST_P(KillNine, NothingAcknowledgedIsLost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, KillNine, ::testing::Values(Engine::Sqlite, Engine::Postgres), engine_name);
+
+int threadCount() {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) n += e.is_directory() ? 1 : 0;
+    return n;
+}
+
+// Five hundred idle kept-alive connections on a service of four threads: no thread more, every
+// one of them still served afterwards, and a new connection served while they wait.
+TEST(Server, HoldsManyIdleConnectionsOnAFewThreads) {
+    TempDir dir;
+    std::string error;
+    auto store = ServiceStore::open(dir.path() + "/service.db", &error);
+    ASSERT_TRUE(store) << error;
+    const std::string id = newAccount(*store, "ann");
+    ServiceConfig config;
+    config.port = 0;
+    config.domain = kDomain;
+    config.aliasDomain = kAliasDomain;
+    config.threads = 4;
+    auto server = ServiceServer::start(*store, config, &error);
+    ASSERT_TRUE(server) << error;
+    const int before = threadCount();
+    const std::string body = new_page_envelope(bf::to_utf16(id).c_str(), u"http://example.com");
+    std::string request = post_request(kEndpointPath, "127.0.0.1", "text/xml", body);
+    request.erase(request.find("Connection: close\r\n"), 19);  // kept alive
+    std::vector<int> idle;
+    for (int i = 0; i < 500; ++i) {
+        int fd = connect_loopback(server->port());
+        ASSERT_GE(fd, 0) << i;
+        idle.push_back(fd);
+        if (i % 2) ASSERT_TRUE(send_all(fd, request.substr(0, 20)));  // half of them part-way through a request
+    }
+    EXPECT_EQ(test::exchange(server->port(), post_request(kEndpointPath, "127.0.0.1", "text/xml", body)).status, 200);
+    EXPECT_LE(threadCount(), before + 1);
+    int answered = 0;
+    for (std::size_t i = 0; i < idle.size(); ++i) {
+        ASSERT_TRUE(send_all(idle[i], i % 2 ? request.substr(20) : request));
+        std::string in;
+        char buf[4096];
+        while (in.find("</soap:Envelope>") == std::string::npos) {
+            pollfd p{idle[i], POLLIN, 0};
+            if (poll(&p, 1, 30000) <= 0) break;
+            ssize_t n = recv(idle[i], buf, sizeof buf, 0);
+            if (n <= 0) break;
+            in.append(buf, static_cast<std::size_t>(n));
+        }
+        answered += in.rfind("HTTP/1.1 200", 0) == 0 ? 1 : 0;
+        close(idle[i]);
+    }
+    EXPECT_EQ(answered, 500);
+    server->stop(5);
+}
+
+// Processes started with --reuse-port share one port; without it a port in use is refused.
+TEST_F(Processes, ReusePortSharesOnePortBetweenProcesses) {
+    std::uint16_t port = 0;
+    auto first = start_serve({"--db", dir.path() + "/s.db", "--reuse-port"}, dir.path() + "/a.err", &port);
+    ASSERT_NE(port, 0);
+    const std::string listen = "127.0.0.1:" + std::to_string(port);
+    Child second({"serve", "--db", dir.path() + "/s.db", "--listen", listen, "--reuse-port"}, "/dev/null",
+                 dir.path() + "/b.err");
+    EXPECT_EQ(second.line(), "listening on " + listen);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(test::exchange(port, get_request("/", "nothing.test")).status, 404) << i;
+    Child third({"serve", "--db", dir.path() + "/s.db", "--listen", listen}, "/dev/null", dir.path() + "/c.err");
+    EXPECT_EQ(third.wait(), 1);
+}
 
 // The pids of a cluster's server processes: the postmaster (first line of postmaster.pid) and its children.
 std::vector<pid_t> serverProcesses(const std::string& folder) {
