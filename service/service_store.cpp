@@ -183,11 +183,14 @@ bool ServiceStore::migrate(int upTo, std::string* error) {
 
 template <class Body>
 StoreResult ServiceStore::work(Mode mode, Body&& body) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(options_.timeoutMs);
+    const auto start = Clock::now();
+    auto deadline = start + std::chrono::milliseconds(options_.timeoutMs);
     std::unique_lock<std::timed_mutex> writer(writer_, std::defer_lock);
-    if (mode == Mode::Write && engine_->oneWriter() &&
-        !writer.try_lock_until(Clock::now() + std::chrono::milliseconds(options_.busyTimeoutMs)))
-        return StoreResult::Failed;
+    if (mode == Mode::Write && engine_->oneWriter()) {
+        // SQLite: the wait in the queue and for the file's lock together stay within its time-out.
+        deadline = start + std::chrono::milliseconds(options_.busyTimeoutMs);
+        if (!writer.try_lock_until(deadline)) return StoreResult::Failed;
+    }
     std::unique_ptr<Connection> c = pool_->take(deadline, nullptr);
     if (!c) return StoreResult::Failed;
     StoreResult r;

@@ -2,6 +2,7 @@
 // admin command may share the file), a busy time-out, statements prepared once per connection.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 
 #include "service/store_engine.h"
@@ -19,7 +20,7 @@ std::string toSqlite(const char* text) {
 
 class SqliteConnection final : public Connection {
 public:
-    SqliteConnection(sqlite3* db) : db_(db) {}
+    SqliteConnection(sqlite3* db, int busyTimeoutMs) : db_(db), busyTimeoutMs_(busyTimeoutMs) {}
     ~SqliteConnection() override {
         for (sqlite3_stmt* s : prepared_) sqlite3_finalize(s);
         sqlite3_close(db_);
@@ -76,7 +77,15 @@ public:
     }
 
     // Taking the write lock at once keeps two processes from both reading and then both writing.
+    // The wait for it counts against the time the caller has left (it may have queued already).
     Status begin(bool write, Clock::time_point deadline) override {
+        if (write && deadline != Clock::time_point{}) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            sqlite3_busy_timeout(db_, static_cast<int>(std::clamp<long long>(left, 1, busyTimeoutMs_)));
+            Status st = exec("BEGIN IMMEDIATE", deadline);
+            sqlite3_busy_timeout(db_, busyTimeoutMs_);
+            return st;
+        }
         return exec(write ? "BEGIN IMMEDIATE" : "BEGIN", deadline);
     }
     // BEGIN IMMEDIATE has already shut out every other writer.
@@ -113,6 +122,7 @@ private:
     }
 
     sqlite3* db_;
+    int busyTimeoutMs_;
     std::array<sqlite3_stmt*, static_cast<std::size_t>(Sql::Count)> prepared_{};
     std::string error_;
 };
@@ -132,7 +142,7 @@ public:
             sqlite3_close(db);
             return nullptr;
         }
-        auto c = std::make_unique<SqliteConnection>(db);
+        auto c = std::make_unique<SqliteConnection>(db, options_.busyTimeoutMs);
         sqlite3_busy_timeout(db, options_.busyTimeoutMs);
         for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON", "PRAGMA synchronous=NORMAL"}) {
             if (c->exec(pragma, Clock::time_point{}) != Status::Ok) {
