@@ -181,15 +181,38 @@ bool ServiceStore::migrate(int upTo, std::string* error) {
     return true;
 }
 
+// The turn of one writer of the process, waited for until a deadline. (A mutex and a flag rather
+// than a timed mutex, whose timed lock the thread sanitizer cannot follow.)
+class ServiceStore::WriterTurn {
+public:
+    explicit WriterTurn(ServiceStore& s) : s_(s) {}
+    ~WriterTurn() {
+        if (!held_) return;
+        std::lock_guard lock(s_.writerMutex_);
+        s_.writing_ = false;
+        s_.writerFree_.notify_one();
+    }
+    bool take(Clock::time_point deadline) {
+        std::unique_lock lock(s_.writerMutex_);
+        if (!s_.writerFree_.wait_until(lock, deadline, [this] { return !s_.writing_; })) return false;
+        s_.writing_ = held_ = true;
+        return true;
+    }
+
+private:
+    ServiceStore& s_;
+    bool held_ = false;
+};
+
 template <class Body>
 StoreResult ServiceStore::work(Mode mode, Body&& body) {
     const auto start = Clock::now();
     auto deadline = start + std::chrono::milliseconds(options_.timeoutMs);
-    std::unique_lock<std::timed_mutex> writer(writer_, std::defer_lock);
+    WriterTurn writer(*this);
     if (mode == Mode::Write && engine_->oneWriter()) {
         // SQLite: the wait in the queue and for the file's lock together stay within its time-out.
         deadline = start + std::chrono::milliseconds(options_.busyTimeoutMs);
-        if (!writer.try_lock_until(deadline)) return StoreResult::Failed;
+        if (!writer.take(deadline)) return StoreResult::Failed;
     }
     std::unique_ptr<Connection> c = pool_->take(deadline, nullptr);
     if (!c) return StoreResult::Failed;

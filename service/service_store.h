@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <atomic>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <chrono>
@@ -146,7 +147,11 @@ private:
     std::unique_ptr<store::Engine> engine_;
     std::unique_ptr<Pool> pool_;
     StoreOptions options_;
-    std::timed_mutex writer_;  // SQLite's writers queue here rather than in its busy handler
+    // SQLite's writers queue here rather than in its busy handler.
+    class WriterTurn;
+    std::mutex writerMutex_;
+    std::condition_variable writerFree_;
+    bool writing_ = false;
     std::atomic<std::uint32_t> iterations_{kDefaultIterations};
 };
 
