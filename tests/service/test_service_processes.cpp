@@ -214,7 +214,9 @@ TEST(Server, HoldsManyIdleConnectionsOnAFewThreads) {
         int fd = connect_loopback(server->port());
         ASSERT_GE(fd, 0) << i;
         idle.push_back(fd);
-        if (i % 2) ASSERT_TRUE(send_all(fd, request.substr(0, 20)));  // half of them part-way through a request
+        if (i % 2) {
+            ASSERT_TRUE(send_all(fd, request.substr(0, 20)));  // half of them part-way through a request
+        }
     }
     EXPECT_EQ(test::exchange(server->port(), post_request(kEndpointPath, "127.0.0.1", "text/xml", body)).status, 200);
     EXPECT_LE(threadCount(), before + 1);
@@ -289,7 +291,9 @@ TEST(PostgresOutage, ServerFaultsWithinFiveSecondsAndRecoveryByItself) {
             HttpResult r = i == 2 ? test::exchange(port, get_request("/login.aspx", kSiteHost)) : soapAt(port, newPage);
             auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
             EXPECT_EQ(r.status, 500) << when << " " << i;
-            if (i < 2) EXPECT_EQ(between(r.body, "<faultcode>", "</faultcode>"), "soap:Server") << when;
+            if (i < 2) {
+                EXPECT_EQ(between(r.body, "<faultcode>", "</faultcode>"), "soap:Server") << when;
+            }
             EXPECT_LT(waited, 5000) << when << " " << i;
         }
     };
