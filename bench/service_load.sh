@@ -104,6 +104,7 @@ run() {
   out=$(wrk -t"$threads" -c"$2" -d"${duration}s" --latency -s "$1" \
     "http://127.0.0.1:$port/brackenfoldws/brackenfold.asmx" 2>&1)
   echo "$out" >>"$work/wrk.log"
+  case $out in *Requests/sec*) ;; *) echo "$0: wrk failed: $out" >&2 ;; esac
   rps=$(echo "$out" | sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p')
   p50=$(echo "$out" | sed -n 's/^ *50% *\([0-9.]*[a-z]*\).*/\1/p')
   p99=$(echo "$out" | sed -n 's/^ *99% *\([0-9.]*[a-z]*\).*/\1/p')
@@ -123,7 +124,7 @@ for s in sqlite pg; do
       a=$(run "$work/$s-$mode.lua" 64)
       b=$(run "$work/trivial-$mode.lua" 64)
       # The trivial request is a 404: its non-2xx count is expected.
-      ratio=$(echo "${a%% *} ${b%% *}" | awk '{ printf "%.2f", $1 / $2 }')
+      ratio=$(echo "${a%% *} ${b%% *}" | awk '{ if ($2 > 0) printf "%.2f", $1 / $2; else print "-" }')
       printf '%-10s %-5s %-6s | %-30s | %-30s | %s\n' $s $n $mode "$(echo "$a" | cut -d' ' -f1-3,5-)" \
         "$(echo "$b" | cut -d' ' -f1-3)" "$ratio"
     done
@@ -152,7 +153,9 @@ printf '  %9s calls: VmRSS %s, VmHWM %s\n' 0 "$(awk '/VmRSS/{print $2 $3}' /proc
   "$(awk '/VmHWM/{print $2 $3}' /proc/$pid/status)"
 while [ "$done_calls" -lt 1000000 ]; do
   r=$(run "$work/sqlite-kept.lua" 64)
-  done_calls=$((done_calls + $(echo "$r" | cut -d' ' -f4)))
+  n=$(echo "$r" | cut -d' ' -f4)
+  [ "${n:-0}" -gt 0 ] || { echo "$0: no calls answered" >&2; exit 1; }
+  done_calls=$((done_calls + n))
   printf '  %9s calls: VmRSS %s, VmHWM %s\n' "$done_calls" "$(awk '/VmRSS/{print $2 $3}' /proc/$pid/status)" \
     "$(awk '/VmHWM/{print $2 $3}' /proc/$pid/status)"
 done
