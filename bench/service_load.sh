@@ -27,7 +27,8 @@ cleanup() {
   sh "$here/../tests/service/postgres_cluster.sh" remove "$work/pg" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP PIPE
 
 # The cluster as a deployment would have it: every commit reaches the disk.
 sh "$here/../tests/service/postgres_cluster.sh" init "$work/pg" -c fsync=on -c synchronous_commit=on \
