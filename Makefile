@@ -12,7 +12,8 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config git \
 	libmicrohttpd-dev nlohmann-json3-dev libcli11-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	libsodium-dev libssl-dev python3-zeep \
-	postfix postsrsd
+	postfix postsrsd \
+	postgresql libpq-dev wrk
 
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 

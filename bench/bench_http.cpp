@@ -10,6 +10,12 @@
 // `raw_socket_plus_expat_floor` is the limit with the answer then read by expat with no handlers:
 // what a client that parses with expat cannot go below.
 //
+// Fresh/*: the toolbar's way, a new proxy and connection for each call. `proxy` constructs a
+// Brackenfold::CBrackenfold, makes one NewPage call over a new connection and destroys the proxy
+// (which closes it); `raw_socket_plus_expat_floor` opens a socket, connects, sends the very bytes
+// the proxy sent, reads the answer, has expat read its body and closes: the floor of a client
+// that parses with expat. Each is run five times; compare the medians.
+//
 // Receive/*: the 200 response with the 64 KiB advertisement handed to the HTTP client alone
 // (`http_client`) and to the whole proxy (`proxy`) by an in-memory socket in receives of 1, 100 and
 // 4096 bytes and in one receive; `limit_one_copy` copies the same bytes once, `limit_copies`
@@ -394,6 +400,59 @@ BENCHMARK(LoopbackRaw)->Name("Loopback/raw_socket_limit/large_ad")->Arg(0)->Arg(
 // The limit with the answer read by expat: the floor for a proxy that parses with expat.
 void LoopbackRawExpat(benchmark::State& state) { LoopbackRawExchange(state, true); }
 BENCHMARK(LoopbackRawExpat)->Name("Loopback/raw_socket_plus_expat_floor/large_ad")->Arg(0)->Arg(1)->UseRealTime();
+
+// A new connection for every call: proxy made, call, proxy gone (and its connection with it).
+void FreshProxy(benchmark::State& state) {
+    LoopbackServer server(SmallResponse());
+    const std::u16string endpoint = Endpoint(server.port);
+    bf::BStr account(u"42"), domain(u"example.com");
+    for (auto _ : state) {
+        Brackenfold::CBrackenfold proxy(nullptr, endpoint.c_str());
+        Brackenfold::Combo result{};
+        if (FAILED(proxy.NewPage(account.get(), domain.get(), 1, &result)) || result.Rating != 7) {
+            state.SkipWithError("call failed");
+            break;
+        }
+        Brackenfold::releaseResult(&result);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(FreshProxy)->Name("Fresh/proxy")->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The same with nothing but a socket and expat: connect, send, read, parse, close.
+void FreshRawExpat(benchmark::State& state) {
+    const std::string request = ProxyRequest(0);
+    LoopbackServer server(SmallResponse());
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(server.port);
+    const std::string& response = SmallResponse();
+    std::string buffer(response.size(), '\0');
+    const std::size_t bodyAt = response.find("\r\n\r\n") + 4;
+    BareExpat expat;
+    if (request.empty()) state.SkipWithError("no request");
+    for (auto _ : state) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                  send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+        for (std::size_t got = 0; ok && got < buffer.size();) {
+            const ssize_t n = recv(fd, buffer.data() + got, buffer.size() - got, 0);
+            ok = n > 0;
+            got += ok ? static_cast<std::size_t>(n) : 0;
+        }
+        ok = ok && expat.Parse(buffer.data() + bodyAt, buffer.size() - bodyAt);
+        close(fd);
+        if (!ok) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(FreshRawExpat)->Name("Fresh/raw_socket_plus_expat_floor")->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 std::size_t AppendBody(char* data, std::size_t size, std::size_t count, void* user) {
     static_cast<std::string*>(user)->append(data, size * count);

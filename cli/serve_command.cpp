@@ -1,8 +1,10 @@
 // brackenfold serve: the reference service (SOAP endpoint, web site, static demo sites) on one
 // address until SIGINT or SIGTERM; and its small admin paths: --add-account, --set-rating,
-// --set-ad, which change the store and exit.
+// --set-ad, which change the store and exit. The store is an SQLite file or a PostgreSQL
+// database (`--db postgresql://...`); on PostgreSQL any number of these processes serve alike.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <algorithm>
 
 #include "cli/commands.h"
 #include "cli/mail_options.h"
@@ -41,6 +44,8 @@ struct ServeOptions {
     std::string adUrl;
     std::string adType;
     MailServeOptions mail;
+    unsigned threads = 0;
+    bool reusePort = false;
 };
 
 int fail(const std::string& message) {
@@ -92,16 +97,37 @@ bool splitListen(const std::string& text, std::string* address, std::uint16_t* p
     return true;
 }
 
-std::unique_ptr<service::ServiceStore> openStore(const ServeOptions& o) {
-    std::string path = o.db.empty() ? defaultDb() : o.db;
-    if (!makeParents(path)) {
-        fail("cannot create the directory of " + path + ": " + std::strerror(errno));
+// A PostgreSQL location may carry a password: errors name the store without its query part.
+std::string shownLocation(const std::string& location) {
+    if (!service::ServiceStore::is_postgres(location)) return location;
+    std::size_t at = location.find('@');
+    std::size_t scheme = location.find("://") + 3;
+    std::string shown = location.substr(0, location.find('?'));
+    if (at != std::string::npos && at < shown.size()) shown = shown.substr(0, scheme) + "..." + shown.substr(at);
+    return shown;
+}
+
+std::unique_ptr<service::ServiceStore> openStore(const ServeOptions& o, int connections = 2) {
+    std::string location = o.db.empty() ? defaultDb() : o.db;
+    if (!service::ServiceStore::is_postgres(location) && !makeParents(location)) {
+        fail("cannot create the directory of " + location + ": " + std::strerror(errno));
         return nullptr;
     }
+    service::StoreOptions options;
+    options.connections = connections;
     std::string error;
-    auto store = service::ServiceStore::open(path, &error);
-    if (!store) fail("cannot open the store " + path + ": " + error);
+    auto store = service::ServiceStore::open(location, options, &error);
+    if (!store) fail("cannot open the store " + shownLocation(location) + ": " + error);
     return store;
+}
+
+// Every kept-alive connection is a descriptor: allow as many as the system lets this process have.
+void raiseDescriptorLimit() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &r);
+    }
 }
 
 int addAccount(const ServeOptions& o) {
@@ -188,7 +214,16 @@ int serve(const ServeOptions& o) {
         struct stat st {};
         if (stat(o.sites.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail("not a directory: " + o.sites);
     }
-    auto store = openStore(o);
+    config.threads = o.threads;
+    config.reusePort = o.reusePort;
+    raiseDescriptorLimit();
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        config.maxConnections = static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur > 64 ? files.rlim_cur - 64 : 16, 100000));
+    // One connection to the store for each thread that answers requests, and one to spare.
+    unsigned threads = config.threads ? config.threads : service::default_threads();
+    config.threads = threads;
+    auto store = openStore(o, static_cast<int>(threads) + 1);
     if (!store) return 1;
 
     // Threads started from here on inherit the mask, so only sigwait below sees the signals.
@@ -223,11 +258,16 @@ void add_serve_command(CLI::App& app) {
     auto opts = std::make_shared<ServeOptions>();
     CLI::App* cmd = app.add_subcommand("serve", "Run the reference web service and web site");
     cmd->add_option("--listen", opts->listen, "ADDRESS:PORT to listen on (default: the service host; port 0: any)");
-    cmd->add_option("--db", opts->db, "the store (default: ${XDG_DATA_HOME:-$HOME/.local/share}/brackenfold/service.db)");
+    cmd->add_option("--db", opts->db,
+                    "the store: an SQLite FILE (default: ${XDG_DATA_HOME:-$HOME/.local/share}/brackenfold/service.db)"
+                    " or a PostgreSQL location postgresql://...");
     cmd->add_option("--service-host", opts->serviceHost, "host:port in the namespace and action texts");
     cmd->add_option("--domain", opts->domain, "service domain; the web site answers for www.DOMAIN");
     cmd->add_option("--sites", opts->sites, "serve other hosts' files from DIR/HOST/PATH");
     cmd->add_option("--alias-domain", opts->aliasDomain, "domain of new alias addresses (default: alias.DOMAIN)");
+    cmd->add_option("--threads", opts->threads, "threads answering requests (default: two per core, at least 4)")
+        ->check(CLI::Range(1u, 1024u));
+    cmd->add_flag("--reuse-port", opts->reusePort, "share the port with other processes started with --reuse-port");
     auto* add = cmd->add_option("--add-account", opts->addAccount,
                                 "create account NAME (password on standard input), print its id and exit");
     auto* rating = cmd->add_option("--set-rating", opts->setRating, "give SITE the rating N (0 to 10) and exit")

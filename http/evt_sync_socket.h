@@ -45,6 +45,7 @@ public:
 private:
     void Record(DWORD error) { m_lastError.store(error, std::memory_order_relaxed); }
     void CloseHandle();
+    void SetNoDelay();
 
     DWORD m_createFlags = 1;
     std::mutex m_readLock;

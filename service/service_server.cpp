@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,39 +114,72 @@ std::unique_ptr<ServiceServer> ServiceServer::start(ServiceStore& store, const S
         if (error) *error = "not an IP address: " + config.listenAddress;
         return nullptr;
     }
-    int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        if (error) *error = std::strerror(errno);
-        return nullptr;
+    // Without --reuse-port the port must be free: a plain socket binds only then. (The service's
+    // own sockets below share their port, which a plain socket cannot join.)
+    if (!config.reusePort && config.port != 0) {
+        int probe = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (server->ipv6_) setsockopt(probe, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        bool taken = probe < 0 || bind(probe, reinterpret_cast<sockaddr*>(&ss), len) != 0;
+        int saved = errno;
+        if (probe >= 0) close(probe);
+        if (taken) {
+            if (error) *error = std::strerror(saved);
+            return nullptr;
+        }
     }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (server->ipv6_) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 256) != 0) {
-        if (error) *error = std::strerror(errno);
-        close(fd);
-        return nullptr;
+    unsigned threads = config.threads;
+    if (threads == 0) threads = default_threads();
+    server->threads_ = threads;
+    // One listening socket and one polling thread per thread, all on one port: the kernel hands
+    // each new connection to one of them, so a connection wakes one thread, not all of them.
+    for (unsigned i = 0; i < threads; ++i) {
+        int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        if (fd >= 0) {
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            if (server->ipv6_) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        }
+        // A deep queue: a burst of new connections waits there instead of being refused.
+        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 4096) != 0) {
+            if (error) *error = std::strerror(errno);
+            if (fd >= 0) close(fd);
+            return nullptr;  // the destructor stops the daemons started so far
+        }
+        if (i == 0) {
+            sockaddr_storage bound{};
+            socklen_t boundLen = sizeof bound;
+            getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen);
+            server->port_ = ntohs(server->ipv6_ ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+            // The others join the port the first one got.
+            if (server->ipv6_)
+                v6->sin6_port = htons(server->port_);
+            else
+                v4->sin_port = htons(server->port_);
+        }
+        // A new connection wakes its thread only once its request has arrived.
+        int deferSeconds = 5;
+        setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
+        unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_TURBO;
+        if (server->ipv6_) flags |= MHD_USE_IPv6;
+        MHD_Daemon* d = MHD_start_daemon(
+            flags, 0, nullptr, nullptr, &onRequest, server.get(), MHD_OPTION_LISTEN_SOCKET, fd,
+            MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, server.get(), MHD_OPTION_CONNECTION_TIMEOUT, 60u,
+            MHD_OPTION_CONNECTION_LIMIT, std::max(1u, config.maxConnections / threads), MHD_OPTION_END);
+        if (!d) {
+            if (error) *error = "the HTTP server cannot start";
+            close(fd);
+            return nullptr;
+        }
+        server->daemons_.push_back(d);
     }
-    sockaddr_storage bound{};
-    socklen_t boundLen = sizeof bound;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen);
-    server->port_ = ntohs(server->ipv6_ ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                        : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     char text[INET6_ADDRSTRLEN] = {};
     inet_ntop(ss.ss_family, server->ipv6_ ? static_cast<void*>(&v6->sin6_addr) : static_cast<void*>(&v4->sin_addr),
               text, sizeof text);
     server->config_.listenAddress = text;
-    unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC;
-    if (server->ipv6_) flags |= MHD_USE_IPv6;
-    server->daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, server.get(), MHD_OPTION_LISTEN_SOCKET,
-                                       fd, MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, server.get(),
-                                       MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
-    if (!server->daemon_) {
-        if (error) *error = "the HTTP server cannot start";
-        close(fd);
-        return nullptr;
-    }
-    server->listenFd_ = fd;
     return server;
 }
 
@@ -155,16 +189,17 @@ std::string ServiceServer::address() const {
 }
 
 void ServiceServer::stop(int graceSeconds) {
-    if (!daemon_) return;
-    MHD_socket s = MHD_quiesce_daemon(daemon_);
-    if (s != MHD_INVALID_SOCKET) close(s);
+    if (daemons_.empty()) return;
+    for (MHD_Daemon* d : daemons_) {
+        MHD_socket s = MHD_quiesce_daemon(d);
+        if (s != MHD_INVALID_SOCKET) close(s);
+    }
     {
         std::unique_lock lock(mutex_);
         idle_.wait_for(lock, std::chrono::seconds(graceSeconds), [this] { return inFlight_ == 0; });
     }
-    MHD_stop_daemon(daemon_);
-    daemon_ = nullptr;
-    listenFd_ = -1;
+    for (MHD_Daemon* d : daemons_) MHD_stop_daemon(d);
+    daemons_.clear();
 }
 
 int ServiceServer::handle(MHD_Connection* connection, const char* url, const char* method, const char* uploadData,

@@ -1,5 +1,7 @@
-// ServiceServer: the HTTP side of the reference service on libmicrohttpd (a thread per
-// connection). It routes POST /brackenfoldws/brackenfold.asmx to the SOAP endpoint, the host
+// ServiceServer: the HTTP side of the reference service on libmicrohttpd: a fixed number of threads,
+// each with a listening socket of its own on the one port (SO_REUSEPORT) and polling its share of
+// the connections with epoll, so that thousands of idle kept-alive connections cost memory but no
+// threads, and a new connection wakes one thread. It routes POST /brackenfoldws/brackenfold.asmx to the SOAP endpoint, the host
 // "www." + domain to the web site and every other host to the static demo sites, and on stop
 // finishes the requests under way before it closes.
 #pragma once
@@ -10,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "service/service_config.h"
 #include "service/service_store.h"
@@ -29,6 +32,7 @@ public:
     ServiceServer& operator=(const ServiceServer&) = delete;
 
     std::uint16_t port() const { return port_; }
+    unsigned threads() const { return threads_; }
     // "127.0.0.1:8731", "[::1]:8731".
     std::string address() const;
     // Stops accepting, waits (at most `graceSeconds`) for the requests under way, then closes.
@@ -48,10 +52,10 @@ private:
     ServiceConfig config_;
     WebSite site_;
     std::string siteHost_;  // "www." + domain without its port, lower case
-    MHD_Daemon* daemon_ = nullptr;
-    int listenFd_ = -1;
+    std::vector<MHD_Daemon*> daemons_;  // one per thread, each with its own listening socket
     std::uint16_t port_ = 0;
     bool ipv6_ = false;
+    unsigned threads_ = 0;
     std::mutex mutex_;
     std::condition_variable idle_;
     int inFlight_ = 0;

@@ -1,84 +1,29 @@
 #include "service/service_store.h"
 
-#include <sqlite3.h>
-
 #include <cmath>
+#include <condition_variable>
 #include <ctime>
 
 #include "service/password_hash.h"
+#include "service/store_engine.h"
 
 namespace bf::service {
+
+using store::Clock;
+using store::Connection;
+using store::Param;
+using store::Rows;
+using store::Sql;
+using store::Status;
+
 namespace {
-
-class Stmt {
-public:
-    Stmt(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) s_ = nullptr;
-    }
-    ~Stmt() { sqlite3_finalize(s_); }
-    Stmt(const Stmt&) = delete;
-    Stmt& operator=(const Stmt&) = delete;
-
-    explicit operator bool() const { return s_ != nullptr; }
-    Stmt& bind(int i, const std::string& v) {
-        if (s_) sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Stmt& bind(int i, long long v) {
-        if (s_) sqlite3_bind_int64(s_, i, v);
-        return *this;
-    }
-    Stmt& bindOptional(int i, const std::optional<std::string>& v) {
-        if (!v) {
-            if (s_) sqlite3_bind_null(s_, i);
-            return *this;
-        }
-        return bind(i, *v);
-    }
-    Stmt& bindBlob(int i, const std::string& v) {
-        if (s_) sqlite3_bind_blob(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    // SQLITE_ROW, SQLITE_DONE or an error.
-    int step() { return s_ ? sqlite3_step(s_) : SQLITE_ERROR; }
-    bool done() { return step() == SQLITE_DONE; }
-    bool isNull(int c) { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
-    std::string text(int c) {
-        const void* p = sqlite3_column_blob(s_, c);
-        int n = sqlite3_column_bytes(s_, c);
-        return p ? std::string(static_cast<const char*>(p), static_cast<std::size_t>(n)) : std::string();
-    }
-    std::optional<std::string> optionalText(int c) {
-        if (isNull(c)) return std::nullopt;
-        return text(c);
-    }
-    long long integer(int c) { return sqlite3_column_int64(s_, c); }
-    double real(int c) { return sqlite3_column_double(s_, c); }
-
-private:
-    sqlite3_stmt* s_ = nullptr;
-};
-
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS accounts("
-    " id TEXT PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE NOCASE, salt TEXT NOT NULL,"
-    " iterations INTEGER NOT NULL, hash TEXT NOT NULL, real_address TEXT, created INTEGER NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS aliases("
-    " address TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id), site TEXT NOT NULL,"
-    " created INTEGER NOT NULL, UNIQUE(account_id, site));"
-    "CREATE TABLE IF NOT EXISTS site_ratings(site TEXT PRIMARY KEY,"
-    " rating INTEGER NOT NULL CHECK(rating BETWEEN 0 AND 10));"
-    "CREATE TABLE IF NOT EXISTS votes(site TEXT NOT NULL, account_id TEXT NOT NULL REFERENCES accounts(id),"
-    " rating INTEGER NOT NULL CHECK(rating BETWEEN 0 AND 10), PRIMARY KEY(site, account_id));"
-    "CREATE TABLE IF NOT EXISTS ads(site TEXT PRIMARY KEY, ad_id INTEGER NOT NULL UNIQUE,"
-    " height INTEGER NOT NULL, width INTEGER NOT NULL, ad_type TEXT, ad_url TEXT, ad_binary BLOB NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS sessions(token_hash TEXT PRIMARY KEY, account_id TEXT REFERENCES accounts(id),"
-    " csrf TEXT NOT NULL, created INTEGER NOT NULL);";
 
 constexpr std::size_t kSaltBytes = 16;
 constexpr std::size_t kHashBytes = 32;
 // Signed-out sessions are only needed while a form is being filled in.
 constexpr long long kAnonymousSessionLifetime = 24 * 3600;
+// A collision of 80 random bits is not expected; the unique key catches one all the same.
+constexpr int kAliasAttempts = 8;
 
 long long now() { return static_cast<long long>(std::time(nullptr)); }
 
@@ -86,7 +31,8 @@ bool validName(const std::string& name) {
     if (name.empty() || name.size() > 64 || name.front() == ' ' || name.back() == ' ') return false;
     for (unsigned char c : name)
         if (c < 0x20 || c == 0x7f) return false;
-    return true;
+    // Printable UTF-8: both engines store it alike, and the pages show it as it was typed.
+    return store::storable_text(name);
 }
 
 std::string tokenHash(const std::string& token) {
@@ -104,39 +50,203 @@ bool newAliasLocalPart(std::string* out) {
     return true;
 }
 
+bool ok(Status s) { return s == Status::Ok; }
+
 }  // namespace
 
-std::unique_ptr<ServiceStore> ServiceStore::open(const std::string& path, std::string* error) {
-    sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
-    if (rc != SQLITE_OK) {
-        if (error) *error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        sqlite3_close(db);
-        return nullptr;
+// Connections made on demand up to a bound, kept while they work; a caller waits for one only
+// until its deadline.
+class ServiceStore::Pool {
+public:
+    Pool(store::Engine& engine, std::size_t max) : engine_(engine), max_(max ? max : 1) {}
+
+    std::unique_ptr<Connection> take(Clock::time_point deadline, std::string* error) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (!idle_.empty()) {
+                std::unique_ptr<Connection> c = std::move(idle_.back());
+                idle_.pop_back();
+                lock.unlock();
+                if (c->usable()) return c;
+                c.reset();
+                lock.lock();
+                --open_;
+                continue;
+            }
+            if (open_ < max_) {
+                ++open_;
+                lock.unlock();
+                std::unique_ptr<Connection> c = engine_.connect(deadline, error);
+                if (c) return c;
+                lock.lock();
+                --open_;
+                available_.notify_one();
+                return nullptr;
+            }
+            if (available_.wait_until(lock, deadline) == std::cv_status::timeout && idle_.empty() && open_ >= max_) {
+                if (error) *error = "every connection to the store is busy";
+                return nullptr;
+            }
+        }
     }
-    std::unique_ptr<ServiceStore> store(new ServiceStore(db));
-    sqlite3_busy_timeout(db, 10000);
-    if (!store->exec("PRAGMA journal_mode=WAL;") || !store->exec("PRAGMA foreign_keys=ON;") ||
-        !store->exec("PRAGMA synchronous=NORMAL;") || !store->begin() || !store->exec(kSchema) || !store->commit()) {
-        if (error) *error = sqlite3_errmsg(db);
-        return nullptr;
+
+    void give(std::unique_ptr<Connection> c) {
+        std::lock_guard lock(mutex_);
+        if (c)
+            idle_.push_back(std::move(c));
+        else
+            --open_;
+        available_.notify_one();
     }
-    return store;
+
+private:
+    store::Engine& engine_;
+    std::size_t max_;
+    std::mutex mutex_;
+    std::condition_variable available_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+    std::size_t open_ = 0;
+};
+
+bool ServiceStore::is_postgres(const std::string& location) {
+    return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
 }
 
-ServiceStore::~ServiceStore() { sqlite3_close(db_); }
+ServiceStore::ServiceStore(std::unique_ptr<store::Engine> engine, const StoreOptions& options)
+    : engine_(std::move(engine)),
+      pool_(std::make_unique<Pool>(*engine_, static_cast<std::size_t>(std::max(1, options.connections)))),
+      options_(options) {}
 
-bool ServiceStore::exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
-// Taking the write lock at once keeps two processes from both reading and then both writing.
-bool ServiceStore::begin() { return exec("BEGIN IMMEDIATE;"); }
-bool ServiceStore::commit() {
-    if (exec("COMMIT;")) return true;
-    rollback();
-    return false;
+ServiceStore::~ServiceStore() = default;
+
+std::unique_ptr<ServiceStore> ServiceStore::open(const std::string& location, std::string* error) {
+    return open(location, StoreOptions{}, error);
 }
-void ServiceStore::rollback() {
-    if (!sqlite3_get_autocommit(db_)) exec("ROLLBACK;");
+
+std::unique_ptr<ServiceStore> ServiceStore::open(const std::string& location, const StoreOptions& options,
+                                                 std::string* error) {
+    store::EngineOptions engineOptions;
+    engineOptions.busyTimeoutMs = options.busyTimeoutMs;
+    std::unique_ptr<store::Engine> engine = is_postgres(location) ? store::postgres_engine(location, engineOptions)
+                                                                  : store::sqlite_engine(location, engineOptions);
+    std::unique_ptr<ServiceStore> s(new ServiceStore(std::move(engine), options));
+    if (!s->migrate(options.migrateTo, error)) return nullptr;
+    return s;
+}
+
+const char* ServiceStore::engineName() const { return engine_->name(); }
+
+int ServiceStore::knownVersion() const {
+    const auto& m = engine_->migrations();
+    return m.empty() ? 0 : m.back().version;
+}
+
+bool ServiceStore::migrate(int upTo, std::string* error) {
+    // One transaction for all steps, so that a store is at one version or the next, never between;
+    // and the first starter applies them while any other waits.
+    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(options_.timeoutMs, options_.busyTimeoutMs)) +
+                    std::chrono::seconds(30);
+    std::string err;
+    std::unique_ptr<Connection> c = pool_->take(deadline, &err);
+    auto fail = [&](const std::string& why) {
+        if (error) *error = why;
+        if (c) c->exec("ROLLBACK", deadline);
+        pool_->give(nullptr);
+        return false;
+    };
+    if (!c) {
+        if (error) *error = err;
+        return false;
+    }
+    if (!ok(c->begin(true, deadline)) || !ok(c->lockMigrations(deadline)) ||
+        !ok(c->exec("CREATE TABLE IF NOT EXISTS schema_migrations(version INTEGER PRIMARY KEY,"
+                    " description TEXT NOT NULL, applied BIGINT NOT NULL)",
+                    deadline)))
+        return fail(c->error());
+    Rows rows;
+    if (!ok(c->run(Sql::MigrationLevel, {}, &rows, deadline)) || rows.size() != 1) return fail(c->error());
+    const long long at = rows.integer(0, 0);
+    if (at > knownVersion())
+        return fail("the store is at schema version " + std::to_string(at) + "; this build knows versions up to " +
+                    std::to_string(knownVersion()));
+    for (const store::Migration& m : engine_->migrations()) {
+        if (m.version <= at || (upTo > 0 && m.version > upTo)) continue;
+        if (!ok(c->exec(m.sql, deadline)) ||
+            !ok(c->run(Sql::RecordMigration, {static_cast<long long>(m.version), std::string(m.description), now()},
+                       nullptr, deadline)))
+            return fail("schema version " + std::to_string(m.version) + " (" + m.description + "): " + c->error());
+    }
+    if (!ok(c->exec("COMMIT", deadline))) return fail(c->error());
+    pool_->give(std::move(c));
+    return true;
+}
+
+// The turn of one writer of the process, waited for until a deadline. (A mutex and a flag rather
+// than a timed mutex, whose timed lock the thread sanitizer cannot follow.)
+class ServiceStore::WriterTurn {
+public:
+    explicit WriterTurn(ServiceStore& s) : s_(s) {}
+    ~WriterTurn() {
+        if (!held_) return;
+        std::lock_guard lock(s_.writerMutex_);
+        s_.writing_ = false;
+        s_.writerFree_.notify_one();
+    }
+    bool take(Clock::time_point deadline) {
+        std::unique_lock lock(s_.writerMutex_);
+        if (!s_.writerFree_.wait_until(lock, deadline, [this] { return !s_.writing_; })) return false;
+        s_.writing_ = held_ = true;
+        return true;
+    }
+
+private:
+    ServiceStore& s_;
+    bool held_ = false;
+};
+
+template <class Body>
+StoreResult ServiceStore::work(Mode mode, Body&& body) {
+    const auto start = Clock::now();
+    auto deadline = start + std::chrono::milliseconds(options_.timeoutMs);
+    WriterTurn writer(*this);
+    if (mode == Mode::Write && engine_->oneWriter()) {
+        // SQLite: the wait in the queue and for the file's lock together stay within its time-out.
+        deadline = start + std::chrono::milliseconds(options_.busyTimeoutMs);
+        if (!writer.take(deadline)) return StoreResult::Failed;
+    }
+    std::unique_ptr<Connection> c = pool_->take(deadline, nullptr);
+    if (!c) return StoreResult::Failed;
+    StoreResult r;
+    if (mode == Mode::Read) {
+        r = body(*c, deadline);
+    } else if (!ok(c->begin(true, deadline))) {
+        r = StoreResult::Failed;
+    } else {
+        r = body(*c, deadline);
+        // Outcomes that wrote nothing commit as well: it ends the transaction as cheaply.
+        if (r == StoreResult::Ok || r == StoreResult::NotFound || r == StoreResult::Exists) {
+            if (!ok(c->exec("COMMIT", deadline))) r = StoreResult::Failed;
+        } else {
+            c->exec("ROLLBACK", deadline);
+        }
+    }
+    pool_->give(std::move(c));
+    return r;
+}
+
+StoreResult ServiceStore::schemaVersion(int* version) {
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::MigrationLevel, {}, &rows, deadline)) || rows.size() != 1) return StoreResult::Failed;
+        *version = static_cast<int>(rows.integer(0, 0));
+        return StoreResult::Ok;
+    });
+}
+
+StoreResult ServiceStore::verify(std::string* problems) {
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        return ok(engine_->verify(c, deadline, problems)) ? StoreResult::Ok : StoreResult::Failed;
+    });
 }
 
 StoreResult ServiceStore::createAccount(const std::string& name, const std::string& password, Account* out) {
@@ -145,61 +255,44 @@ StoreResult ServiceStore::createAccount(const std::string& name, const std::stri
     if (!random_bytes(salt.data(), salt.size())) return StoreResult::Failed;
     std::string id = random_hex(16);
     if (id.empty()) return StoreResult::Failed;
-    std::uint32_t iterations;
-    {
-        std::lock_guard lock(mutex_);
-        iterations = iterations_;
-    }
-    // The slow part runs outside the lock.
+    const std::uint32_t iterations = iterations_;
+    // The slow part runs before the store is asked for anything.
     std::string hash = to_hex(pbkdf2_hmac_sha256(password, salt, iterations, kHashBytes));
-    std::lock_guard lock(mutex_);
-    if (!begin()) return StoreResult::Failed;
-    {
-        Stmt q(db_, "SELECT 1 FROM accounts WHERE name = ?1");
-        q.bind(1, name);
-        int rc = q.step();
-        if (rc == SQLITE_ROW) {
-            rollback();
-            return StoreResult::Exists;
-        }
-        if (rc != SQLITE_DONE) {
-            rollback();
-            return StoreResult::Failed;
-        }
-        Stmt ins(db_,
-                 "INSERT INTO accounts(id, name, salt, iterations, hash, real_address, created)"
-                 " VALUES(?1, ?2, ?3, ?4, ?5, NULL, ?6)");
-        ins.bind(1, id).bind(2, name).bind(3, to_hex(salt)).bind(4, static_cast<long long>(iterations)).bind(5, hash);
-        ins.bind(6, now());
-        if (!ins.done()) {
-            rollback();
-            return StoreResult::Failed;
-        }
-    }
-    if (!commit()) return StoreResult::Failed;
-    if (out) *out = Account{id, name, {}};
-    return StoreResult::Ok;
+    StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AccountByName, {name}, &rows, deadline))) return StoreResult::Failed;
+        if (rows.size()) return StoreResult::Exists;
+        Status st = c.run(Sql::InsertAccount,
+                          {id, name, to_hex(salt), static_cast<long long>(iterations), hash, now()}, nullptr, deadline);
+        // Another process took the name between the look and the insert.
+        if (st == Status::Constraint) return StoreResult::Exists;
+        return ok(st) ? StoreResult::Ok : StoreResult::Failed;
+    });
+    if (r == StoreResult::Ok && out) *out = Account{id, name, {}};
+    return r;
 }
 
 StoreResult ServiceStore::verifyPassword(const std::string& name, const std::string& password, Account* out) {
+    if (!store::storable_text(name)) return StoreResult::NotFound;
     Account account;
     std::string saltHex, hash;
     long long iterations = 0;
-    {
-        std::lock_guard lock(mutex_);
-        Stmt q(db_, "SELECT id, name, salt, iterations, hash, real_address FROM accounts WHERE name = ?1");
-        q.bind(1, name);
-        int rc = q.step();
-        if (rc == SQLITE_DONE) return StoreResult::NotFound;
-        if (rc != SQLITE_ROW) return StoreResult::Failed;
-        account.id = q.text(0);
-        account.name = q.text(1);
-        saltHex = q.text(2);
-        iterations = q.integer(3);
-        hash = q.text(4);
-        account.realAddress = q.text(5);
-    }
-    if (iterations < 1 || iterations > 100000000 || saltHex.size() % 2) return StoreResult::Failed;
+    StoreResult r = work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AccountLogin, {name}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        account.id = rows.text(0, 0);
+        account.name = rows.text(0, 1);
+        saltHex = rows.text(0, 2);
+        iterations = rows.integer(0, 3);
+        hash = rows.text(0, 4);
+        account.realAddress = rows.text(0, 5);
+        return StoreResult::Ok;
+    });
+    if (r != StoreResult::Ok) return r;
+    if (iterations < 1 || iterations > 100000000 || saltHex.size() % 2 ||
+        saltHex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return StoreResult::Failed;
     std::string salt;
     for (std::size_t i = 0; i < saltHex.size(); i += 2)
         salt.push_back(static_cast<char>(std::stoi(saltHex.substr(i, 2), nullptr, 16)));
@@ -211,231 +304,218 @@ StoreResult ServiceStore::verifyPassword(const std::string& name, const std::str
 }
 
 StoreResult ServiceStore::findAccount(const std::string& id, Account* out) {
-    std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT id, name, real_address FROM accounts WHERE id = ?1");
-    q.bind(1, id);
-    int rc = q.step();
-    if (rc == SQLITE_DONE) return StoreResult::NotFound;
-    if (rc != SQLITE_ROW) return StoreResult::Failed;
-    if (out) *out = Account{q.text(0), q.text(1), q.text(2)};
-    return StoreResult::Ok;
+    if (!store::storable_text(id)) return StoreResult::NotFound;
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AccountById, {id}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        if (out) *out = Account{rows.text(0, 0), rows.text(0, 1), rows.text(0, 2)};
+        return StoreResult::Ok;
+    });
 }
 
 StoreResult ServiceStore::aliasFor(const std::string& accountId, const std::string& site, bool create,
                                    const std::string& aliasDomain, std::string* address) {
-    std::lock_guard lock(mutex_);
-    if (!begin()) return StoreResult::Failed;
-    auto fail = [this](StoreResult r) {
-        rollback();
-        return r;
-    };
-    {
-        Stmt acc(db_, "SELECT 1 FROM accounts WHERE id = ?1");
-        acc.bind(1, accountId);
-        int rc = acc.step();
-        if (rc == SQLITE_DONE) return fail(StoreResult::NotFound);
-        if (rc != SQLITE_ROW) return fail(StoreResult::Failed);
-    }
-    {
-        Stmt q(db_, "SELECT address FROM aliases WHERE account_id = ?1 AND site = ?2");
-        q.bind(1, accountId).bind(2, site);
-        int rc = q.step();
-        if (rc == SQLITE_ROW) {
-            std::string found = q.text(0);
-            rollback();
-            if (address) *address = std::move(found);
-            return StoreResult::Ok;
-        }
-        if (rc != SQLITE_DONE) return fail(StoreResult::Failed);
-    }
-    if (!create) return fail(StoreResult::NotFound);
-    std::string made;
-    // A collision of 80 random bits is not expected; the unique key catches one all the same.
-    for (int attempt = 0;; ++attempt) {
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    if (!store::storable_text(site)) return create ? StoreResult::Invalid : StoreResult::NotFound;
+    // The account and its alias in one look: the path of every page the toolbar shows.
+    bool accountKnown = false;
+    StoreResult r = work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AccountAlias, {accountId, site}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        accountKnown = true;
+        if (rows.isNull(0, 1)) return StoreResult::NotFound;
+        if (address) *address = rows.text(0, 1);
+        return StoreResult::Ok;
+    });
+    if (r != StoreResult::NotFound || !accountKnown || !create) return r;
+    if (!store::storable_text(aliasDomain)) return StoreResult::Failed;
+    for (int attempt = 0; attempt < kAliasAttempts; ++attempt) {
         std::string local;
-        if (attempt == 8 || !newAliasLocalPart(&local)) return fail(StoreResult::Failed);
-        made = local + "@" + aliasDomain;
-        Stmt taken(db_, "SELECT 1 FROM aliases WHERE address = ?1");
-        taken.bind(1, made);
-        int rc = taken.step();
-        if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) return fail(StoreResult::Failed);
+        if (!newAliasLocalPart(&local)) return StoreResult::Failed;
+        const std::string made = local + "@" + aliasDomain;
+        bool collided = false;
+        r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+            Rows rows;
+            Status st = c.run(Sql::InsertAlias, {made, accountId, site, now()}, &rows, deadline);
+            if (st == Status::Constraint) {
+                // The address is taken, or the account is gone: which one, the next look says.
+                collided = true;
+                return StoreResult::Failed;
+            }
+            if (!ok(st)) return StoreResult::Failed;
+            if (rows.size()) {
+                if (address) *address = made;
+                return StoreResult::Ok;
+            }
+            // Someone else gave the account its alias for the site first: that one stands.
+            if (!ok(c.run(Sql::AliasOfSite, {accountId, site}, &rows, deadline)) || !rows.size())
+                return StoreResult::Failed;
+            if (address) *address = rows.text(0, 0);
+            return StoreResult::Ok;
+        });
+        if (!collided) return r;
+        if (findAccount(accountId, nullptr) != StoreResult::Ok) return StoreResult::NotFound;
     }
-    Stmt ins(db_, "INSERT INTO aliases(address, account_id, site, created) VALUES(?1, ?2, ?3, ?4)");
-    ins.bind(1, made).bind(2, accountId).bind(3, site).bind(4, now());
-    if (!ins.done()) return fail(StoreResult::Failed);
-    if (!commit()) return StoreResult::Failed;
-    if (address) *address = std::move(made);
-    return StoreResult::Ok;
+    return StoreResult::Failed;
+}
+
+StoreResult ServiceStore::page(const std::string& accountId, const std::string& site, PageFacts* out) {
+    *out = PageFacts{};
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    if (!store::storable_text(site)) return findAccount(accountId, nullptr);
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::PageFacts, {accountId, site}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        out->alias = rows.optionalText(0, 1);
+        out->rating = static_cast<int>(rows.integer(0, 2));
+        if (!rows.isNull(0, 3)) {
+            out->ad.adID = static_cast<int>(rows.integer(0, 3));
+            out->ad.height = static_cast<int>(rows.integer(0, 4));
+            out->ad.width = static_cast<int>(rows.integer(0, 5));
+            out->ad.adType = rows.optionalText(0, 6);
+            out->ad.adURL = rows.optionalText(0, 7);
+            out->ad.adBinary = rows.text(0, 8);
+        }
+        return StoreResult::Ok;
+    });
 }
 
 StoreResult ServiceStore::aliasSite(const std::string& accountId, const std::string& address, std::string* site) {
-    std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT site FROM aliases WHERE account_id = ?1 AND address = ?2 COLLATE NOCASE");
-    q.bind(1, accountId).bind(2, address);
-    int rc = q.step();
-    if (rc == SQLITE_DONE) return StoreResult::NotFound;
-    if (rc != SQLITE_ROW) return StoreResult::Failed;
-    if (site) *site = q.text(0);
-    return StoreResult::Ok;
+    if (!store::storable_text(accountId) || !store::storable_text(address)) return StoreResult::NotFound;
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AliasSite, {accountId, address}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        if (site) *site = rows.text(0, 0);
+        return StoreResult::Ok;
+    });
 }
 
 StoreResult ServiceStore::aliasesOf(const std::string& accountId, std::vector<AliasEntry>* out) {
-    std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT site, address FROM aliases WHERE account_id = ?1 ORDER BY site");
-    q.bind(1, accountId);
     out->clear();
-    for (;;) {
-        int rc = q.step();
-        if (rc == SQLITE_DONE) return StoreResult::Ok;
-        if (rc != SQLITE_ROW) return StoreResult::Failed;
-        out->push_back({q.text(0), q.text(1)});
-    }
+    if (!store::storable_text(accountId)) return StoreResult::Ok;
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AliasesOf, {accountId}, &rows, deadline))) return StoreResult::Failed;
+        for (std::size_t i = 0; i < rows.size(); ++i) out->push_back({rows.text(i, 0), rows.text(i, 1)});
+        return StoreResult::Ok;
+    });
 }
 
 StoreResult ServiceStore::aliasCount(long long* count) {
-    std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT COUNT(*) FROM aliases");
-    if (q.step() != SQLITE_ROW) return StoreResult::Failed;
-    *count = q.integer(0);
-    return StoreResult::Ok;
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AliasCount, {}, &rows, deadline)) || rows.size() != 1) return StoreResult::Failed;
+        *count = rows.integer(0, 0);
+        return StoreResult::Ok;
+    });
 }
 
 StoreResult ServiceStore::rating(const std::string& site, int* rating) {
-    std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT rating FROM site_ratings WHERE site = ?1");
-    q.bind(1, site);
-    int rc = q.step();
-    if (rc == SQLITE_DONE) {
-        *rating = 0;
+    *rating = 0;
+    if (!store::storable_text(site)) return StoreResult::Ok;
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::Rating, {site}, &rows, deadline))) return StoreResult::Failed;
+        if (rows.size()) *rating = static_cast<int>(rows.integer(0, 0));
         return StoreResult::Ok;
-    }
-    if (rc != SQLITE_ROW) return StoreResult::Failed;
-    *rating = static_cast<int>(q.integer(0));
-    return StoreResult::Ok;
+    });
 }
 
 StoreResult ServiceStore::setRating(const std::string& site, int rating) {
-    if (rating < 0 || rating > 10) return StoreResult::Invalid;
-    std::lock_guard lock(mutex_);
-    Stmt q(db_, "INSERT INTO site_ratings(site, rating) VALUES(?1, ?2) ON CONFLICT(site) DO UPDATE SET rating = ?2");
-    q.bind(1, site).bind(2, static_cast<long long>(rating));
-    return q.done() ? StoreResult::Ok : StoreResult::Failed;
+    if (rating < 0 || rating > 10 || !store::storable_text(site)) return StoreResult::Invalid;
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        return ok(c.run(Sql::SetRating, {site, static_cast<long long>(rating)}, nullptr, deadline))
+                   ? StoreResult::Ok
+                   : StoreResult::Failed;
+    });
 }
 
 StoreResult ServiceStore::vote(const std::string& accountId, const std::string& site, int rating) {
-    if (rating < 0 || rating > 10) return StoreResult::Invalid;
-    std::lock_guard lock(mutex_);
-    if (!begin()) return StoreResult::Failed;
-    Stmt v(db_,
-           "INSERT INTO votes(site, account_id, rating) VALUES(?1, ?2, ?3)"
-           " ON CONFLICT(site, account_id) DO UPDATE SET rating = ?3");
-    v.bind(1, site).bind(2, accountId).bind(3, static_cast<long long>(rating));
-    if (!v.done()) {
-        rollback();
-        return StoreResult::Failed;
-    }
-    long long mean = 0;
-    {
-        Stmt avg(db_, "SELECT AVG(rating) FROM votes WHERE site = ?1");
-        avg.bind(1, site);
-        if (avg.step() != SQLITE_ROW) {
-            rollback();
+    if (rating < 0 || rating > 10 || !store::storable_text(site)) return StoreResult::Invalid;
+    if (!store::storable_text(accountId)) return StoreResult::Failed;
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::LockRating, {site}, nullptr, deadline)) ||
+            !ok(c.run(Sql::UpsertVote, {site, accountId, static_cast<long long>(rating)}, nullptr, deadline)) ||
+            !ok(c.run(Sql::VoteMean, {site}, &rows, deadline)) || rows.size() != 1)
             return StoreResult::Failed;
-        }
-        mean = std::llround(avg.real(0));
-    }
-    Stmt set(db_, "INSERT INTO site_ratings(site, rating) VALUES(?1, ?2) ON CONFLICT(site) DO UPDATE SET rating = ?2");
-    set.bind(1, site).bind(2, mean);
-    if (!set.done()) {
-        rollback();
-        return StoreResult::Failed;
-    }
-    return commit() ? StoreResult::Ok : StoreResult::Failed;
+        long long mean = std::llround(rows.real(0, 0));
+        return ok(c.run(Sql::SetRating, {site, mean}, nullptr, deadline)) ? StoreResult::Ok : StoreResult::Failed;
+    });
 }
 
 StoreResult ServiceStore::advertisement(const std::string& site, AdRecord* out) {
-    std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT ad_id, height, width, ad_type, ad_url, ad_binary FROM ads WHERE site = ?1");
-    q.bind(1, site);
-    int rc = q.step();
     *out = AdRecord{};
-    if (rc == SQLITE_DONE) return StoreResult::Ok;
-    if (rc != SQLITE_ROW) return StoreResult::Failed;
-    out->adID = static_cast<int>(q.integer(0));
-    out->height = static_cast<int>(q.integer(1));
-    out->width = static_cast<int>(q.integer(2));
-    out->adType = q.optionalText(3);
-    out->adURL = q.optionalText(4);
-    out->adBinary = q.text(5);
-    return StoreResult::Ok;
+    if (!store::storable_text(site)) return StoreResult::Ok;
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::Advertisement, {site}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::Ok;
+        out->adID = static_cast<int>(rows.integer(0, 0));
+        out->height = static_cast<int>(rows.integer(0, 1));
+        out->width = static_cast<int>(rows.integer(0, 2));
+        out->adType = rows.optionalText(0, 3);
+        out->adURL = rows.optionalText(0, 4);
+        out->adBinary = rows.text(0, 5);
+        return StoreResult::Ok;
+    });
 }
 
 StoreResult ServiceStore::setAdvertisement(const std::string& site, const AdRecord& ad, int* adID) {
     if (ad.height < -32768 || ad.height > 32767 || ad.width < -32768 || ad.width > 32767) return StoreResult::Invalid;
-    std::lock_guard lock(mutex_);
-    if (!begin()) return StoreResult::Failed;
-    long long next = 1;
-    {
-        Stmt q(db_, "SELECT COALESCE(MAX(ad_id), 0) + 1 FROM ads");
-        if (q.step() != SQLITE_ROW) {
-            rollback();
-            return StoreResult::Failed;
-        }
-        next = q.integer(0);
+    if (!store::storable_text(site) || (ad.adType && !store::storable_text(*ad.adType)) ||
+        (ad.adURL && !store::storable_text(*ad.adURL)))
+        return StoreResult::Invalid;
+    // Two processes may pick the same next id; the unique key refuses the second, which tries again.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        bool collided = false;
+        long long next = 0;
+        StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+            Rows rows;
+            if (!ok(c.run(Sql::NextAdId, {}, &rows, deadline)) || rows.size() != 1) return StoreResult::Failed;
+            next = rows.integer(0, 0);
+            if (next > 0x7fffffff) return StoreResult::Failed;
+            Status st = c.run(Sql::UpsertAd,
+                              {site, next, static_cast<long long>(ad.height), static_cast<long long>(ad.width),
+                               Param::optionalText(ad.adType), Param::optionalText(ad.adURL), Param::blob(ad.adBinary)},
+                              nullptr, deadline);
+            collided = st == Status::Constraint;
+            return ok(st) ? StoreResult::Ok : StoreResult::Failed;
+        });
+        if (collided) continue;
+        if (r == StoreResult::Ok && adID) *adID = static_cast<int>(next);
+        return r;
     }
-    if (next > 0x7fffffff) {
-        rollback();
-        return StoreResult::Failed;
-    }
-    Stmt ins(db_, "INSERT OR REPLACE INTO ads(site, ad_id, height, width, ad_type, ad_url, ad_binary)"
-                  " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-    ins.bind(1, site).bind(2, next).bind(3, static_cast<long long>(ad.height)).bind(4, static_cast<long long>(ad.width));
-    ins.bindOptional(5, ad.adType).bindOptional(6, ad.adURL).bindBlob(7, ad.adBinary);
-    if (!ins.done()) {
-        rollback();
-        return StoreResult::Failed;
-    }
-    if (!commit()) return StoreResult::Failed;
-    if (adID) *adID = static_cast<int>(next);
-    return StoreResult::Ok;
+    return StoreResult::Failed;
 }
 
 StoreResult ServiceStore::createSession(const std::string& accountId, std::string* token, Session* out) {
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
     std::string t = random_hex(32);
     std::string csrf = random_hex(16);
     if (t.empty() || csrf.empty()) return StoreResult::Failed;
-    std::lock_guard lock(mutex_);
-    if (!begin()) return StoreResult::Failed;
     Session s;
     s.csrf = csrf;
-    if (!accountId.empty()) {
-        Stmt q(db_, "SELECT name FROM accounts WHERE id = ?1");
-        q.bind(1, accountId);
-        int rc = q.step();
-        if (rc != SQLITE_ROW) {
-            rollback();
-            return rc == SQLITE_DONE ? StoreResult::NotFound : StoreResult::Failed;
+    StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!accountId.empty()) {
+            if (!ok(c.run(Sql::AccountName, {accountId}, &rows, deadline))) return StoreResult::Failed;
+            if (!rows.size()) return StoreResult::NotFound;
+            s.accountId = accountId;
+            s.userName = rows.text(0, 0);
         }
-        s.accountId = accountId;
-        s.userName = q.text(0);
-    }
-    {
-        Stmt purge(db_, "DELETE FROM sessions WHERE account_id IS NULL AND created < ?1");
-        purge.bind(1, now() - kAnonymousSessionLifetime);
-        if (!purge.done()) {
-            rollback();
+        const long long at = now();
+        if (!ok(c.run(Sql::PurgeSessions, {at - kAnonymousSessionLifetime}, nullptr, deadline)) ||
+            !ok(c.run(Sql::InsertSession,
+                      {tokenHash(t), accountId.empty() ? Param() : Param(accountId), csrf, at}, nullptr, deadline)))
             return StoreResult::Failed;
-        }
-    }
-    Stmt ins(db_, "INSERT INTO sessions(token_hash, account_id, csrf, created) VALUES(?1, ?2, ?3, ?4)");
-    ins.bind(1, tokenHash(t)).bindOptional(2, accountId.empty() ? std::nullopt : std::optional(accountId));
-    ins.bind(3, csrf).bind(4, now());
-    if (!ins.done()) {
-        rollback();
-        return StoreResult::Failed;
-    }
-    if (!commit()) return StoreResult::Failed;
+        return StoreResult::Ok;
+    });
+    if (r != StoreResult::Ok) return r;
     *token = std::move(t);
     if (out) *out = std::move(s);
     return StoreResult::Ok;
@@ -443,25 +523,23 @@ StoreResult ServiceStore::createSession(const std::string& accountId, std::strin
 
 StoreResult ServiceStore::findSession(const std::string& token, Session* out) {
     if (token.size() != 64) return StoreResult::NotFound;
-    std::lock_guard lock(mutex_);
-    Stmt q(db_,
-           "SELECT s.account_id, a.name, s.csrf FROM sessions s LEFT JOIN accounts a ON a.id = s.account_id"
-           " WHERE s.token_hash = ?1");
-    q.bind(1, tokenHash(token));
-    int rc = q.step();
-    if (rc == SQLITE_DONE) return StoreResult::NotFound;
-    if (rc != SQLITE_ROW) return StoreResult::Failed;
-    out->accountId = q.text(0);
-    out->userName = q.text(1);
-    out->csrf = q.text(2);
-    return StoreResult::Ok;
+    const std::string hash = tokenHash(token);
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::FindSession, {hash}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        out->accountId = rows.text(0, 0);
+        out->userName = rows.text(0, 1);
+        out->csrf = rows.text(0, 2);
+        return StoreResult::Ok;
+    });
 }
 
 StoreResult ServiceStore::deleteSession(const std::string& token) {
-    std::lock_guard lock(mutex_);
-    Stmt q(db_, "DELETE FROM sessions WHERE token_hash = ?1");
-    q.bind(1, tokenHash(token));
-    return q.done() ? StoreResult::Ok : StoreResult::Failed;
+    const std::string hash = tokenHash(token);
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        return ok(c.run(Sql::DeleteSession, {hash}, nullptr, deadline)) ? StoreResult::Ok : StoreResult::Failed;
+    });
 }
 
 }  // namespace bf::service

@@ -1,20 +1,30 @@
-// ServiceStore: the reference service's SQLite store — accounts, aliases, ratings and votes,
-// advertisements and web-site sessions. One connection guarded by a mutex serialises the
-// threads of one process; WAL and a busy time-out let a second process (an admin command while
-// the service runs) share the file. Every change is one transaction: nothing is half written.
+// ServiceStore: the reference service's store — accounts, aliases, ratings and votes,
+// advertisements and web-site sessions — on one of two engines with the same schema and the same
+// semantics: SQLite (a file; the embedded default) or PostgreSQL (a `postgresql://` location; the
+// store of several service processes). All state lives here, so service processes keep none.
+// Uniqueness is the database's own constraint, so it holds across processes. The schema is a
+// numbered list of migrations per engine, applied when the store opens. Every change is one
+// transaction: nothing is half written. Safe to use from many threads: each call takes a
+// connection from a small pool.
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
-struct sqlite3;
-
 namespace bf::service {
+
+namespace store {
+class Engine;
+class Connection;
+}  // namespace store
 
 enum class StoreResult { Ok, NotFound, Exists, Invalid, Failed };
 
@@ -39,17 +49,42 @@ struct Session {
     std::string csrf;
 };
 
+// What NewPage tells about a site.
+struct PageFacts {
+    int rating = 0;
+    std::optional<std::string> alias;
+    AdRecord ad;
+};
+
 struct AliasEntry {
     std::string site;
     std::string address;
+};
+
+struct StoreOptions {
+    // SQLite: how long a change waits for another process's write lock. PostgreSQL: how long a
+    // statement may run or wait on the server. Past it the call fails.
+    int busyTimeoutMs = 4000;
+    // The bound of one call on a database that does not answer (connecting, sending, reading).
+    int timeoutMs = 4000;
+    // Connections kept at most (one per thread in a call at the same time is enough).
+    int connections = 16;
+    // Tests only: apply the migrations up to this version (0: all).
+    int migrateTo = 0;
 };
 
 class ServiceStore {
 public:
     static constexpr std::uint32_t kDefaultIterations = 100000;
 
-    // Opens (creating when missing) the store at `path`. Null with `error` set on failure.
-    static std::unique_ptr<ServiceStore> open(const std::string& path, std::string* error);
+    // Opens the store at `location`: a `postgresql://` or `postgres://` URI (libpq's, with
+    // `?host=/socket/dir` for a local socket) or else an SQLite file (created when missing).
+    // Brings the schema up to this build's version. Null with `error` set on failure, among them
+    // a store of a newer version than this build knows.
+    static std::unique_ptr<ServiceStore> open(const std::string& location, std::string* error);
+    static std::unique_ptr<ServiceStore> open(const std::string& location, const StoreOptions& options,
+                                              std::string* error);
+    static bool is_postgres(const std::string& location);
     ~ServiceStore();
     ServiceStore(const ServiceStore&) = delete;
     ServiceStore& operator=(const ServiceStore&) = delete;
@@ -67,6 +102,9 @@ public:
     // The account's alias for a site; with `create`, makes one at `aliasDomain` when it has none.
     StoreResult aliasFor(const std::string& accountId, const std::string& site, bool create,
                          const std::string& aliasDomain, std::string* address);
+    // The site's rating, the account's alias there and the site's advertisement, in one look;
+    // NotFound for an unknown account.
+    StoreResult page(const std::string& accountId, const std::string& site, PageFacts* out);
     // The site for which `address` was issued to the account.
     StoreResult aliasSite(const std::string& accountId, const std::string& address, std::string* site);
     StoreResult aliasesOf(const std::string& accountId, std::vector<AliasEntry>* out);
@@ -88,16 +126,33 @@ public:
     StoreResult findSession(const std::string& token, Session* out);
     StoreResult deleteSession(const std::string& token);
 
-private:
-    explicit ServiceStore(sqlite3* db) : db_(db) {}
-    bool exec(const char* sql);
-    bool begin();
-    bool commit();
-    void rollback();
+    // "SQLite" or "PostgreSQL".
+    const char* engineName() const;
+    // The newest migration this build has, and the one the store is at.
+    int knownVersion() const;
+    StoreResult schemaVersion(int* version);
+    // Checks the stored data (SQLite: pages and indexes; both: references and keys). Ok with
+    // `problems` empty when sound.
+    StoreResult verify(std::string* problems);
 
-    std::mutex mutex_;
-    sqlite3* db_;
-    std::uint32_t iterations_ = kDefaultIterations;
+private:
+    enum class Mode { Read, Write };
+    class Pool;
+    ServiceStore(std::unique_ptr<store::Engine> engine, const StoreOptions& options);
+    bool migrate(int upTo, std::string* error);
+    // Runs `body(connection, deadline)` on a pooled connection, inside a transaction for Write.
+    template <class Body>
+    StoreResult work(Mode mode, Body&& body);
+
+    std::unique_ptr<store::Engine> engine_;
+    std::unique_ptr<Pool> pool_;
+    StoreOptions options_;
+    // SQLite's writers queue here rather than in its busy handler.
+    class WriterTurn;
+    std::mutex writerMutex_;
+    std::condition_variable writerFree_;
+    bool writing_ = false;
+    std::atomic<std::uint32_t> iterations_{kDefaultIterations};
 };
 
 }  // namespace bf::service

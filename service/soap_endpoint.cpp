@@ -127,6 +127,12 @@ HRESULT CServiceRootHandler::fillAdvertisement(BSTR domain, Ad* out) {
     if (!site) return S_OK;
     AdRecord ad;
     if (store_.advertisement(*site, &ad) != StoreResult::Ok) return storeFailed();
+    return copyAdvertisement(ad, out);
+}
+
+template <class Ad>
+HRESULT CServiceRootHandler::copyAdvertisement(const AdRecord& ad, Ad* out) {
+    *out = Ad{};
     if (ad.adID == 0) return S_OK;
     out->adID = ad.adID;
     out->Height = static_cast<short>(ad.height);
@@ -145,26 +151,21 @@ HRESULT CServiceRootHandler::fillAdvertisement(BSTR domain, Ad* out) {
 }
 
 HRESULT CServiceRootHandler::newPage(NewPageParams* p) {
-    Account account;
-    StoreResult r = p->AccountID ? store_.findAccount(utf8(p->AccountID), &account) : StoreResult::NotFound;
+    // One look at the store for the whole answer: this is the call of every page.
+    std::optional<std::string> site = siteOf(p->DomainName);
+    PageFacts facts;
+    StoreResult r = !p->AccountID ? StoreResult::NotFound
+                    : site        ? store_.page(utf8(p->AccountID), *site, &facts)
+                                  : store_.findAccount(utf8(p->AccountID), nullptr);
     if (r == StoreResult::NotFound) return fail(300, u"Unknown account");
     if (r != StoreResult::Ok) return storeFailed();
     Combo& c = p->NewPageResult;
     c.Error = false;
-    std::optional<std::string> site = siteOf(p->DomainName);
     if (!site) return S_OK;
-    int rating = 0;
-    if (store_.rating(*site, &rating) != StoreResult::Ok) return storeFailed();
-    c.Rating = static_cast<unsigned char>(rating);
-    c.intRet = rating;
-    std::string alias;
-    r = store_.aliasFor(account.id, *site, false, aliasDomain_, &alias);
-    if (r == StoreResult::Ok) {
-        if (!(c.Alias = newString(alias))) return fail(400, u"Out of memory");
-    } else if (r != StoreResult::NotFound) {
-        return storeFailed();
-    }
-    return fillAdvertisement(p->DomainName, &c.ClsUpdate);
+    c.Rating = static_cast<unsigned char>(facts.rating);
+    c.intRet = facts.rating;
+    if (facts.alias && !(c.Alias = newString(*facts.alias))) return fail(400, u"Out of memory");
+    return copyAdvertisement(facts.ad, &c.ClsUpdate);
 }
 
 HRESULT CServiceRootHandler::newAlias(GetNewAliasEmailForSiteParams* p) {

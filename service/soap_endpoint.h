@@ -32,6 +32,8 @@ private:
     HRESULT checkAlias(Brackenfold::CheckAliasEmailParams* p);
     template <class Ad>
     HRESULT fillAdvertisement(BSTR domain, Ad* out);
+    template <class Ad>
+    HRESULT copyAdvertisement(const AdRecord& ad, Ad* out);
     HRESULT fail(int code, const char16_t* text);
     HRESULT storeFailed();
     BSTR newString(const std::string& utf8);

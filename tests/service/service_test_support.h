@@ -1,7 +1,11 @@
-// Shared pieces of the service tests: a temporary directory, a service started in-process on a
-// free loopback port, and a raw HTTP/1.1 exchange that sends exactly the bytes it is given.
+// Shared pieces of the service tests: a temporary directory, a store on either engine (an SQLite
+// file, or a schema of its own on the test run's PostgreSQL cluster), a service started
+// in-process on a free loopback port, and a raw HTTP/1.1 exchange that sends exactly the bytes it
+// is given.
 #pragma once
 
+#include <libpq-fe.h>
+#include <sqlite3.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,10 +13,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
+#include <gtest/gtest.h>
 #include <stringapiset.h>
+#include "service/password_hash.h"
 #include "service/service_server.h"
 #include "service/service_store.h"
 #include "soap/brackenfold_handler.h"
@@ -37,6 +44,132 @@ public:
 
 private:
     std::string path_;
+};
+
+// A throw-away PostgreSQL cluster (postgres_cluster.sh): made and started here, removed when
+// this object goes.
+class PostgresCluster {
+public:
+    PostgresCluster() { ok_ = run("init"); }
+    ~PostgresCluster() { run("remove"); }
+    PostgresCluster(const PostgresCluster&) = delete;
+    PostgresCluster& operator=(const PostgresCluster&) = delete;
+    bool ok() const { return ok_; }
+    bool halt() { return run("halt"); }
+    bool start() { return run("start"); }
+    std::string conninfo() const { return read_conninfo(state_.path()); }
+    // The folder under /tmp that holds its data ("data/") and socket.
+    std::string folder() const {
+        std::ifstream in(state_.path() + "/cluster");
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }
+    static std::string read_conninfo(const std::string& state) {
+        std::ifstream in(state + "/conninfo");
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }
+
+private:
+    bool run(const char* what) {
+        std::string cmd = std::string("sh '") + BF_POSTGRES_CLUSTER + "' " + what + " '" + state_.path() + "' >&2";
+        return std::system(cmd.c_str()) == 0;
+    }
+    TempDir state_;
+    bool ok_ = false;
+};
+
+// The cluster of the test run: the one ctest's fixture started (BF_TEST_POSTGRES names its
+// state folder), or else, for a test run by hand, one of this process's own.
+inline std::string test_postgres() {
+    if (const char* state = std::getenv("BF_TEST_POSTGRES"); state && *state)
+        return PostgresCluster::read_conninfo(state);
+    static PostgresCluster own;
+    return own.ok() ? own.conninfo() : std::string();
+}
+
+// Runs `sql` on a PostgreSQL location: the first value of its first row, or "error: ...".
+inline std::string postgres_sql(const std::string& conninfo, const std::string& sql) {
+    PGconn* c = PQconnectdb(conninfo.c_str());
+    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+    std::string out;
+    if (PQstatus(c) != CONNECTION_OK) {
+        out = std::string("error: ") + PQerrorMessage(c);
+    } else {
+        PGresult* r = PQexec(c, sql.c_str());
+        ExecStatusType st = PQresultStatus(r);
+        if (st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK)
+            out = std::string("error: ") + PQresultErrorMessage(r);
+        else if (st == PGRES_TUPLES_OK && PQntuples(r) > 0 && PQnfields(r) > 0)
+            out = PQgetvalue(r, 0, 0);
+        PQclear(r);
+    }
+    PQfinish(c);
+    return out;
+}
+
+// Runs `sql` on an SQLite file: the first value of its first row, or "error: ...".
+inline std::string sqlite_sql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string out;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+        out = "error: cannot open";
+    } else {
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt* q = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr) != SQLITE_OK) {
+            out = std::string("error: ") + sqlite3_errmsg(db);
+        } else {
+            int rc = sqlite3_step(q);
+            if (rc == SQLITE_ROW && sqlite3_column_text(q, 0))
+                out = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
+            else if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+                out = std::string("error: ") + sqlite3_errmsg(db);
+        }
+        sqlite3_finalize(q);
+    }
+    sqlite3_close(db);
+    return out;
+}
+
+enum class Engine { Sqlite, Postgres };
+inline std::string engine_name(const ::testing::TestParamInfo<Engine>& info) {
+    return info.param == Engine::Sqlite ? "SQLite" : "PostgreSQL";
+}
+inline void PrintTo(Engine e, std::ostream* os) { *os << (e == Engine::Sqlite ? "SQLite" : "PostgreSQL"); }
+
+// Where a test's store lives: a file in `dir`, or a schema of its own on the test cluster
+// (dropped at the end) that every connection to `location` uses.
+class StoreLocation {
+public:
+    StoreLocation(Engine engine, const std::string& dir) : engine_(engine) {
+        if (engine == Engine::Sqlite) {
+            location_ = dir + "/service.db";
+            return;
+        }
+        admin_ = test_postgres();
+        if (admin_.empty()) return;
+        schema_ = "t" + random_hex(8);
+        if (postgres_sql(admin_, "CREATE SCHEMA " + schema_).rfind("error:", 0) == 0) return;
+        location_ = admin_ + "&options=-csearch_path%3D" + schema_;
+    }
+    ~StoreLocation() {
+        if (!schema_.empty()) postgres_sql(admin_, "DROP SCHEMA IF EXISTS " + schema_ + " CASCADE");
+    }
+    StoreLocation(const StoreLocation&) = delete;
+    StoreLocation& operator=(const StoreLocation&) = delete;
+    const std::string& location() const { return location_; }
+    Engine engine() const { return engine_; }
+    // The first value of what `sql` gives on the store's own database, or "error: ...".
+    std::string sql(const std::string& text) const {
+        return engine_ == Engine::Sqlite ? sqlite_sql(location_, text) : postgres_sql(location_, text);
+    }
+
+private:
+    Engine engine_;
+    std::string admin_, schema_, location_;
 };
 
 struct HttpResult {
@@ -138,10 +271,14 @@ inline std::string alias_envelope(const char16_t* account, const char16_t* domai
 // A service on a free loopback port with a store of its own; stops and cleans up by itself.
 class RunningService {
 public:
-    explicit RunningService(const std::string& sitesDir = "") {
+    explicit RunningService(Engine engine = Engine::Sqlite, const std::string& sitesDir = "")
+        : where(engine, dir.path()) {
         std::string error;
-        store = ServiceStore::open(dir.path() + "/service.db", &error);
-        if (!store) return;
+        store = ServiceStore::open(where.location(), &error);
+        if (!store) {
+            ADD_FAILURE() << "cannot open the store " << where.location() << ": " << error;
+            return;
+        }
         // Tests sign in often; the work factor is a deployment matter, not what is tested here.
         store->setIterations(1000);
         ServiceConfig config;
@@ -166,6 +303,7 @@ public:
     }
 
     TempDir dir;
+    StoreLocation where;
     std::unique_ptr<ServiceStore> store;
     std::unique_ptr<ServiceServer> server;
 };

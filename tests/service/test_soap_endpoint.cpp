@@ -2,7 +2,6 @@
 // two the toolbar calls, faults for every kind of bad request with the store left as it was, the
 // body limit, plain HTTP errors, concurrency of alias requests, and the toolbar's own proxy.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <set>
@@ -61,7 +60,7 @@ std::string faultcode(const HttpResult& r) {
     return a == std::string::npos || b == std::string::npos ? std::string() : r.body.substr(a + 11, b - a - 11);
 }
 
-class Endpoint : public ::testing::Test {
+class Endpoint : public ::testing::TestWithParam<Engine> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(svc.store);
@@ -80,11 +79,11 @@ protected:
         return strRet(r.body);
     }
 
-    RunningService svc;
+    RunningService svc{GetParam()};
     std::string id;
 };
 
-TEST_F(Endpoint, NewPageAnswersWithTheExactEnvelope) {
+TEST_P(Endpoint, NewPageAnswersWithTheExactEnvelope) {
     ASSERT_EQ(svc.store->setRating("http://example.com", 7), StoreResult::Ok);
     HttpResult r = svc.soap(new_page_envelope(w(id).c_str(), u"http://example.com"));
     ASSERT_EQ(r.status, 200);
@@ -99,7 +98,7 @@ TEST_F(Endpoint, NewPageAnswersWithTheExactEnvelope) {
     EXPECT_EQ(r.status, 200);
 }
 
-TEST_F(Endpoint, NewPageCarriesTheAliasAndTheAdvertisement) {
+TEST_P(Endpoint, NewPageCarriesTheAliasAndTheAdvertisement) {
     std::string alias = newAlias(id, "https://Mail.Example.com/signup?x=1");
     ASSERT_FALSE(alias.empty());
     AdRecord ad;
@@ -128,7 +127,7 @@ TEST_F(Endpoint, NewPageCarriesTheAliasAndTheAdvertisement) {
                                                    "<AdType xsi:nil=\"1\"/><AdURL xsi:nil=\"1\"/><AdBinary xsi:nil=\"1\"/>"));
 }
 
-TEST_F(Endpoint, NewPageTakesTheToolbarsSiteKeyAsItStands) {
+TEST_P(Endpoint, NewPageTakesTheToolbarsSiteKeyAsItStands) {
     // The toolbar names www.bbc.co.uk by the key http://bbc.co.uk; applying the rule once more
     // would look up http://co.uk, another site, and lose the alias.
     std::string alias = newAlias(id, "http://www.bbc.co.uk/news");
@@ -139,7 +138,7 @@ TEST_F(Endpoint, NewPageTakesTheToolbarsSiteKeyAsItStands) {
         << r.body;
 }
 
-TEST_F(Endpoint, UnknownAccountOnNewPageIsAClientFault) {
+TEST_P(Endpoint, UnknownAccountOnNewPageIsAClientFault) {
     for (const std::string& body : {new_page_envelope(u"0123456789abcdef0123456789abcdef", u"http://example.com"),
                                     new_page_envelope(nullptr, u"http://example.com"),
                                     new_page_envelope(u"", u"http://example.com")}) {
@@ -150,7 +149,7 @@ TEST_F(Endpoint, UnknownAccountOnNewPageIsAClientFault) {
     }
 }
 
-TEST_F(Endpoint, AliasesAreOnePerAccountAndSiteAndUnguessable) {
+TEST_P(Endpoint, AliasesAreOnePerAccountAndSiteAndUnguessable) {
     std::string a = newAlias(id, "http://www.example.com/register");
     ASSERT_EQ(a.size(), 16 + 1 + std::string(kAliasDomain).size());
     EXPECT_EQ(a.substr(16), std::string("@") + kAliasDomain);
@@ -166,7 +165,7 @@ TEST_F(Endpoint, AliasesAreOnePerAccountAndSiteAndUnguessable) {
     EXPECT_EQ(aliasCount(), 3);
 }
 
-TEST_F(Endpoint, AliasForUnknownAccountOrUnusableUrlIsZeroAndNil) {
+TEST_P(Endpoint, AliasForUnknownAccountOrUnusableUrlIsZeroAndNil) {
     const std::string none = response("GetNewAliasEmailForSite", "<strRet xsi:nil=\"1\"/><intRet>0</intRet>");
     struct Case {
         const char16_t* account;
@@ -185,7 +184,7 @@ TEST_F(Endpoint, AliasForUnknownAccountOrUnusableUrlIsZeroAndNil) {
     EXPECT_EQ(aliasCount(), 0);
 }
 
-TEST_F(Endpoint, RatingAndCheckOperations) {
+TEST_P(Endpoint, RatingAndCheckOperations) {
     ASSERT_EQ(svc.store->setRating("http://example.com", 9), StoreResult::Ok);
     HttpResult r = svc.soap(envelope("GetRatingForSite", "<AccountID xsi:nil=\"1\"/><DomainName>http://a.b.example.com/x"
                                                          "</DomainName>"));
@@ -202,7 +201,7 @@ TEST_F(Endpoint, RatingAndCheckOperations) {
     EXPECT_EQ(r.body, response("CheckAliasEmail", "<strRet xsi:nil=\"1\"/><intRet>0</intRet>"));
 }
 
-TEST_F(Endpoint, BadRequestsAreClientFaultsAndWriteNothing) {
+TEST_P(Endpoint, BadRequestsAreClientFaultsAndWriteNothing) {
     const std::string fields = "<AccountID>" + id + "</AccountID><DomainName>http://example.com/</DomainName>";
     const std::string op = "GetNewAliasEmailForSite";
     const std::vector<std::pair<const char*, std::string>> cases = {
@@ -249,7 +248,7 @@ TEST_F(Endpoint, BadRequestsAreClientFaultsAndWriteNothing) {
     EXPECT_EQ(aliasCount(), 1);
 }
 
-TEST_F(Endpoint, EnvelopesOfAnotherVersionAreVersionMismatch) {
+TEST_P(Endpoint, EnvelopesOfAnotherVersionAreVersionMismatch) {
     const std::string inner = "<soap:Body><GetNewAliasEmailForSite xmlns=\"" + ns() + "\"><AccountID>" + id +
                               "</AccountID><DomainName>http://example.com/</DomainName></GetNewAliasEmailForSite>"
                               "</soap:Body></soap:Envelope>";
@@ -277,7 +276,7 @@ TEST_F(Endpoint, EnvelopesOfAnotherVersionAreVersionMismatch) {
     EXPECT_EQ(aliasCount(), 0);
 }
 
-TEST_F(Endpoint, BodyLimitAndPlainHttpErrors) {
+TEST_P(Endpoint, BodyLimitAndPlainHttpErrors) {
     std::string valid = alias_envelope(w(id).c_str(), u"http://limit.example.com/");
     // Trailing white space after the document is allowed: exactly 1 MiB is served.
     std::string padded = valid + std::string(kMaxRequestBody - valid.size(), ' ');
@@ -312,18 +311,14 @@ TEST_F(Endpoint, BodyLimitAndPlainHttpErrors) {
     EXPECT_EQ(aliasCount(), 1);
 }
 
-TEST_F(Endpoint, StoreFailureIsAServerFault) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((svc.dir.path() + "/service.db").c_str(), &db), SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE aliases;", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+TEST_P(Endpoint, StoreFailureIsAServerFault) {
+    ASSERT_EQ(svc.where.sql("DROP TABLE aliases"), "");
     HttpResult r = svc.soap(alias_envelope(w(id).c_str(), u"http://example.com/"));
     EXPECT_EQ(r.status, 500);
     EXPECT_EQ(faultcode(r), "soap:Server");
 }
 
-TEST_F(Endpoint, HundredConcurrentAliasRequests) {
+TEST_P(Endpoint, HundredConcurrentAliasRequests) {
     std::vector<std::string> same(100), different(100);
     {
         std::vector<std::thread> threads;
@@ -351,7 +346,7 @@ TEST_F(Endpoint, HundredConcurrentAliasRequests) {
     EXPECT_EQ(aliasCount(), 101);
 }
 
-TEST_F(Endpoint, TheToolbarsProxyEndToEnd) {
+TEST_P(Endpoint, TheToolbarsProxyEndToEnd) {
     ASSERT_EQ(svc.store->setRating("http://example.com", 4), StoreResult::Ok);
     std::u16string endpoint = u"http://127.0.0.1:" + w(std::to_string(svc.port())) + u"/brackenfoldws/brackenfold.asmx";
     Brackenfold::CBrackenfold proxy(nullptr, endpoint.c_str());
@@ -379,6 +374,8 @@ TEST_F(Endpoint, TheToolbarsProxyEndToEnd) {
     EXPECT_EQ(proxy.Fault().faultString, u"Unknown account");
     EXPECT_EQ(proxy.GetStatusCode(), 500);
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, Endpoint, ::testing::Values(Engine::Sqlite, Engine::Postgres), engine_name);
 
 }  // namespace
 }  // namespace bf::service::test

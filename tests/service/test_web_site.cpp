@@ -3,7 +3,6 @@
 // rating pages, the security headers on every answer; and the static demo sites for other host
 // names, with path traversal refused.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -31,7 +30,7 @@ std::string cookieOf(const HttpResult& r) {
 
 bool hasAccountElements(const std::string& body) { return body.find("MARROWDENE2007QUILT") != std::string::npos; }
 
-class WebSiteTest : public ::testing::Test {
+class WebSiteTest : public ::testing::TestWithParam<Engine> {
 protected:
     void SetUp() override { ASSERT_TRUE(svc.server); }
 
@@ -54,10 +53,10 @@ protected:
         return cookieOf(r);
     }
 
-    RunningService svc;
+    RunningService svc{GetParam()};
 };
 
-TEST_F(WebSiteTest, SignedOutPagesCarryNoAccountElements) {
+TEST_P(WebSiteTest, SignedOutPagesCarryNoAccountElements) {
     HttpResult r = get("/login.aspx");
     ASSERT_EQ(r.status, 200);
     EXPECT_EQ(r.header("Content-Type"), "text/html; charset=utf-8");
@@ -79,7 +78,7 @@ TEST_F(WebSiteTest, SignedOutPagesCarryNoAccountElements) {
     EXPECT_FALSE(hasAccountElements(r.body));
 }
 
-TEST_F(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
+TEST_P(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
     // A name full of markup: every place it appears is escaped.
     std::string cookie = signIn("%3Cb%3E%22Ann%22%26co", "pa%26ss+word", true);
     ASSERT_EQ(cookie.size(), 64u);
@@ -104,18 +103,9 @@ TEST_F(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
     EXPECT_TRUE(hasAccountElements(get("/nowhere.aspx", cookie).body));
 
     // The cookie is stored only as its hash.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((svc.dir.path() + "/service.db").c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* q = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sessions WHERE token_hash = ?1", -1, &q, nullptr), SQLITE_OK);
-    for (const std::string& value : {cookie, to_hex(std::string_view(reinterpret_cast<const char*>(sha256(cookie).data()), 32))}) {
-        sqlite3_reset(q);
-        sqlite3_bind_text(q, 1, value.c_str(), -1, SQLITE_TRANSIENT);
-        ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
-        EXPECT_EQ(sqlite3_column_int(q, 0), value == cookie ? 0 : 1);
-    }
-    sqlite3_finalize(q);
-    sqlite3_close(db);
+    for (const std::string& value : {cookie, to_hex(std::string_view(reinterpret_cast<const char*>(sha256(cookie).data()), 32))})
+        EXPECT_EQ(svc.where.sql("SELECT COUNT(*) FROM sessions WHERE token_hash = '" + value + "'"),
+                  value == cookie ? "0" : "1");
 
     r = get("/logout.aspx", cookie);
     ASSERT_EQ(r.status, 200);
@@ -139,7 +129,7 @@ TEST_F(WebSiteTest, CreateSignInSeeAliasesAndSignOut) {
     EXPECT_TRUE(hasAccountElements(get("/account.aspx", again).body));
 }
 
-TEST_F(WebSiteTest, SignInGivesANewSession) {
+TEST_P(WebSiteTest, SignInGivesANewSession) {
     HttpResult page = get("/login.aspx");
     std::string anon = cookieOf(page);
     HttpResult r = post("/login.aspx", "csrf=" + csrfOf(page.body) + "&username=dora&password=x&create=1", anon);
@@ -157,7 +147,7 @@ TEST_F(WebSiteTest, SignInGivesANewSession) {
     EXPECT_EQ(r.status, 400);
 }
 
-TEST_F(WebSiteTest, PostsFromOtherSitesAreRefused) {
+TEST_P(WebSiteTest, PostsFromOtherSitesAreRefused) {
     HttpResult page = get("/login.aspx");
     std::string anon = cookieOf(page), token = csrfOf(page.body);
     HttpResult other = get("/login.aspx");
@@ -192,7 +182,7 @@ TEST_F(WebSiteTest, PostsFromOtherSitesAreRefused) {
     EXPECT_TRUE(hasAccountElements(get("/account.aspx", cookie).body));
 }
 
-TEST_F(WebSiteTest, RatingPageAndVotes) {
+TEST_P(WebSiteTest, RatingPageAndVotes) {
     std::string cookie = signIn("fred", "pw", true);
     HttpResult r = get("/rating.aspx?r=%3Cscript%3E&d=Example.COM", cookie);
     ASSERT_EQ(r.status, 200);
@@ -225,7 +215,7 @@ TEST_F(WebSiteTest, RatingPageAndVotes) {
     EXPECT_EQ(get("/rating.aspx?r=1&d=%3Cx%3E", cookie).status, 400);
 }
 
-TEST_F(WebSiteTest, EveryAnswerCarriesTheSecurityHeaders) {
+TEST_P(WebSiteTest, EveryAnswerCarriesTheSecurityHeaders) {
     std::string cookie = signIn("hana", "pw", true);
     ASSERT_EQ(svc.store->setRating("http://example.com", 2), StoreResult::Ok);
     HttpResult login = get("/login.aspx"), again = get("/login.aspx"), logoutPage = get("/logout.aspx", cookie);
@@ -258,11 +248,7 @@ TEST_F(WebSiteTest, EveryAnswerCarriesTheSecurityHeaders) {
         {"signed out", post("/logout.aspx", "csrf=" + own, cookie), 303},
     };
     // Run-time errors too: the store loses its sessions.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((svc.dir.path() + "/service.db").c_str(), &db), SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE sessions;", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    ASSERT_EQ(svc.where.sql("DROP TABLE sessions"), "");
     std::vector<Case> all = cases;
     all.push_back({"store failure", get("/login.aspx", cookie), 500});
     // No inline script, style or event handler that the policy would block.
@@ -280,6 +266,8 @@ TEST_F(WebSiteTest, EveryAnswerCarriesTheSecurityHeaders) {
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(Stores, WebSiteTest, ::testing::Values(Engine::Sqlite, Engine::Postgres), engine_name);
+
 class StaticSites : public ::testing::Test {
 protected:
     static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
@@ -296,7 +284,7 @@ protected:
         write(tmp.path() + "/outside.txt", "do not serve");
         ASSERT_EQ(symlink((tmp.path() + "/outside.txt").c_str(), (root + "/demo.example/escape.txt").c_str()), 0);
         ASSERT_EQ(symlink("index.html", (root + "/demo.example/inside.html").c_str()), 0);
-        svc = std::make_unique<RunningService>(root);
+        svc = std::make_unique<RunningService>(Engine::Sqlite, root);
         ASSERT_TRUE(svc->server);
     }
     HttpResult fetch(const std::string& path, const std::string& host = "demo.example:8080") {
