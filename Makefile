@@ -10,7 +10,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config git \
 	libexpat1-dev libpng-dev libjpeg62-turbo-dev libgif-dev libsqlite3-dev \
 	libfreetype-dev fonts-dejavu-core libcurl4-openssl-dev libgumbo-dev \
 	libmicrohttpd-dev nlohmann-json3-dev libcli11-dev \
-	libgtest-dev libgmock-dev libbenchmark-dev
+	libgtest-dev libgmock-dev libbenchmark-dev chromium
 
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
