@@ -150,7 +150,7 @@ public:
         std::string why;
         const ChromiumOptions& o = browser_->options;
         if (!client_->call("", "Target.createTarget",
-                           {{"url", "about:blank"}, {"width", o.viewport_width}, {"height", o.viewport_height}}, &r,
+                           {{"url", "about:blank"}}, &r,
                            &why))
             return fail("Target.createTarget", why);
         target_ = json_string(r, "targetId");
@@ -266,10 +266,9 @@ public:
     bool set_field(const std::string& field, const std::string& text, std::string* error) override {
         auto doc = top_doc();
         Json v;
-        if (!doc || !doc->evaluate("__bf.find(" + js_string(field) + ")", &v, error)) {
-            if (!client_->failed()) *error = "no page is loaded";
+        // A document that cannot be read (none yet, or between two) has no fields to type into.
+        if (doc && !doc->evaluate("__bf.find(" + js_string(field) + ")", &v) && client_->failed())
             return failed_with(error);
-        }
         long index = v.is_number_integer() ? v.get<long>() : -1;
         if (index < 0) {
             *error = "no INPUT with id or name '" + field + "' in the page";
@@ -295,11 +294,9 @@ public:
 
     bool submit(const std::string& field, std::string* error) override {
         auto doc = top_doc();
-        Json v;
-        if (!doc || !doc->evaluate("__bf.submit(" + js_string(field) + ")", &v, error)) {
-            if (!client_->failed()) *error = "no page is loaded";
+        Json v = field.empty() ? 3 : 1;  // what a document that cannot be read has: no fields, no forms
+        if (doc && !doc->evaluate("__bf.submit(" + js_string(field) + ")", &v) && client_->failed())
             return failed_with(error);
-        }
         switch (v.is_number_integer() ? v.get<int>() : -1) {
         case 0:
             quiet_until_ = Clock::now() + kSubmitQuiet;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace bf::host {
@@ -14,6 +15,18 @@ std::string seconds_text(std::chrono::milliseconds ms) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%g", static_cast<double>(ms.count()) / 1000.0);
     return buf;
+}
+
+// BRACKENFOLD_DEVTOOLS_LOG names a file that receives every message both ways (for diagnosis).
+void trace(const char* dir, std::string_view text) {
+    static const char* path = std::getenv("BRACKENFOLD_DEVTOOLS_LOG");
+    if (!path || !*path) return;
+    static std::mutex m;
+    std::lock_guard<std::mutex> lock(m);
+    if (FILE* f = std::fopen(path, "a")) {
+        std::fprintf(f, "%s %.*s\n", dir, static_cast<int>(std::min<size_t>(text.size(), 600)), text.data());
+        std::fclose(f);
+    }
 }
 
 }  // namespace
@@ -138,7 +151,9 @@ uint64_t DevToolsClient::write_command(const std::string& session, const std::st
     Json message = {{"id", id}, {"method", method}, {"params", params.is_null() ? Json::object() : params}};
     if (!session.empty()) message["sessionId"] = session;
     std::string error;
-    if (!write_all(DevToolsFramer::frame(message.dump(-1, ' ', false, Json::error_handler_t::replace)), &error))
+    std::string text = message.dump(-1, ' ', false, Json::error_handler_t::replace);
+    trace(">", text);
+    if (!write_all(DevToolsFramer::frame(text), &error))
         fail(error);
     poke();  // the reader may be waiting in poll for long: it looks at the new deadline
     return id;
@@ -312,6 +327,7 @@ void DevToolsClient::reader() {
 }
 
 void DevToolsClient::handle(const std::string& text) {
+    trace("<", text);
     Json message = Json::parse(text, nullptr, false);
     if (message.is_discarded() || !message.is_object()) return;  // not ours to understand: skipped
     std::vector<std::function<void()>> wakes;

@@ -61,6 +61,34 @@ int high_fd(int fd) {
     return moved;
 }
 
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Children of this process that are Chromium's crash handlers.
+std::vector<pid_t> crash_handlers() {
+    std::vector<pid_t> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        std::string name = e.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string stat = read_file(e.path().string() + "/stat");
+        size_t paren = stat.rfind(')');
+        if (paren == std::string::npos) continue;
+        std::istringstream rest(stat.substr(paren + 1));
+        std::string state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid != getpid()) continue;
+        if (read_file(e.path().string() + "/comm").rfind("chrome_crashpad", 0) == 0)
+            out.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string chromium_binary(const LaunchOptions& options) {
@@ -92,7 +120,6 @@ bool chromium_arguments(const LaunchOptions& options, const std::string& profile
         "--disable-background-networking",
         "--disable-component-update",
         "--disable-sync",
-        "--disable-crashpad-for-testing",  // its handler would leave the process group
         "--disable-auto-reload",           // error pages do not navigate by themselves
         "--disable-features=BackForwardCache,HttpsUpgrades,Translate,MediaRouter,OptimizationHints",
         "--window-size=" + std::to_string(options.window_width) + "," + std::to_string(options.window_height),
@@ -236,6 +263,13 @@ void ChromiumProcess::kill() {
             if (std::chrono::steady_clock::now() >= deadline) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+    }
+    // The crash handler leaves the browser's group at its start (it makes itself a daemon), so it
+    // is found as a child of ours: this process is the subreaper of everything the browser starts.
+    for (pid_t helper : crash_handlers()) {
+        ::kill(helper, SIGKILL);
+        int status = 0;
+        waitpid(helper, &status, 0);
     }
     if (!profile_.empty()) {
         std::error_code ec;
