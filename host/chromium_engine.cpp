@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "host/chromium_document.h"
 #include "host/chromium_scripts.h"
@@ -339,6 +340,11 @@ public:
     std::string failure() override { return client_->failed() ? client_->failure() : std::string(); }
 
 private:
+    struct World {
+        std::string unique_id;
+        long id = 0;
+        std::string session;
+    };
     struct Frame {
         std::string parent;
         std::vector<std::string> children;  // in the order they were attached: document order
@@ -351,6 +357,7 @@ private:
         bool announced = false;  // BeforeNavigate2 has been fired; nothing committed yet
         bool committed = false;  // a document has committed; its DocumentComplete is due
         bool loaded = false;     // that document has stopped loading
+        std::optional<World> next_world;  // reported before its document committed
         bool pending() const { return starting || announced || committed; }
     };
 
@@ -536,6 +543,7 @@ private:
         if (m == "Page.frameStoppedLoading") return stopped(json_string(p, "frameId"));
         if (m == "Page.navigatedWithinDocument") return within_document(p);
         if (m == "Runtime.executionContextCreated") return context_created(ev);
+        if (m == "Runtime.executionContextDestroyed") return context_destroyed(ev);
         if (m == "Runtime.bindingCalled") {
             auto doc = top_doc();
             if (ev.session == session_ && json_string(p, "name") == kInputsBinding && doc &&
@@ -642,6 +650,9 @@ private:
         remove_children(id);  // they belonged to the document that has gone
         if (g.doc) g.doc->forget();
         g.doc = std::make_shared<LiveDocument>(client_, ev.session);
+        if (g.next_world && g.next_world->session == ev.session)
+            g.doc->set_context(g.next_world->unique_id, g.next_world->id);
+        g.next_world.reset();
         g.url = url;
         g.starting = g.announced = false;
         g.committed = true;
@@ -682,6 +693,9 @@ private:
         if (frames_.count(top_) && !frames_[top_].pending()) top_document_complete();
     }
 
+    // A document has one world of ours. A world reported for a frame whose document has one
+    // already belongs to the document about to commit (the browser does not keep the two events
+    // in order across processes): it waits for that commit.
     void context_created(const DevToolsEvent& ev) {
         const Json& c = ev.params.contains("context") ? ev.params["context"] : Json::object();
         if (json_string(c, "name") != kWorldName || !c.contains("auxData")) return;
@@ -689,9 +703,20 @@ private:
         auto it = frames_.find(id);
         if (it == frames_.end() || !c.contains("id") || !c["id"].is_number_integer()) return;
         Frame& f = it->second;
+        World world{json_string(c, "uniqueId"), c["id"].get<long>(), ev.session};
         if (!f.doc) f.doc = std::make_shared<LiveDocument>(client_, ev.session);
-        if (f.doc->session() != ev.session) return;  // a world of a process the frame has left
-        f.doc->set_context(json_string(c, "uniqueId"), c["id"].get<long>());
+        if (f.doc->has_context() || f.doc->session() != ev.session) {
+            f.next_world = world;
+            return;
+        }
+        f.doc->set_context(world.unique_id, world.id);
+    }
+
+    void context_destroyed(const DevToolsEvent& ev) {
+        std::string unique = json_string(ev.params, "executionContextUniqueId");
+        if (unique.empty()) return;
+        for (auto& [id, f] : frames_)
+            if (f.next_world && f.next_world->unique_id == unique) f.next_world.reset();
     }
 
     std::shared_ptr<Browser> browser_;

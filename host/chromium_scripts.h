@@ -95,8 +95,12 @@ inline constexpr const char* kWorldScript = R"js((() => {
       seen = new WeakSet();
       for (const e of list('INPUT')) seen.add(e);
       told = false;
-      if (!observer && typeof globalThis.__bfInputs === 'function') {
-        observer = new MutationObserver(() => { if (!told && fresh()) { told = true; globalThis.__bfInputs(''); } });
+      if (!observer) {
+        observer = new MutationObserver(() => {
+          if (told || typeof globalThis.__bfInputs !== 'function' || !fresh()) return;
+          told = true;
+          globalThis.__bfInputs('');
+        });
         observer.observe(document, { childList: true, subtree: true });
       }
       return true;

@@ -19,7 +19,8 @@ using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 
 TEST(DevToolsFramer, EverySplitOfTheStreamGivesTheSameMessages) {
-    const std::string stream = std::string("{\"id\":1}\0\0{\"a\":\"\xC3\xA9\"}\0{}\0tail", 31);
+    static const char kBytes[] = "{\"id\":1}\0\0{\"a\":\"\xC3\xA9\"}\0{}\0tail";
+    const std::string stream(kBytes, sizeof kBytes - 1);
     const std::vector<std::string> whole = {"{\"id\":1}", "{\"a\":\"\xC3\xA9\"}", "{}"};
     for (size_t i = 0; i <= stream.size(); ++i)
         for (size_t j = i; j <= stream.size(); ++j) {
@@ -284,7 +285,9 @@ TEST(ChromiumCommandLine, SandboxOnlyOffForRootHeadlessUnlessShownAndResolveAsRu
         bool rules = false;
         for (const auto& a : args) rules = rules || a.rfind("--host-resolver-rules=", 0) == 0;
         EXPECT_EQ(rules, !c.rules.empty());
-        if (!c.rules.empty()) EXPECT_TRUE(has(c.rules)) << c.rules;
+        if (!c.rules.empty()) {
+            EXPECT_TRUE(has(c.rules)) << c.rules;
+        }
         EXPECT_EQ(args.back(), "about:blank");
     }
     for (const char* bad : {"nonsense", "host:port:1.2.3.4", ":1:1.2.3.4", "h:1:", "h:1:a b"}) {
