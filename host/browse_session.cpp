@@ -322,6 +322,7 @@ void BrowseSession::shutdown() {
     if (shut_) return;
     shut_ = true;
     // A session whose browser is gone ends quickly: nothing it waits for can come any more.
+    if (lost_.empty() && engines_ && !engines_->failure().empty()) lost_ = engines_->failure();
     double wait = lost_.empty() ? options_.wait_timeout_seconds : std::min(options_.wait_timeout_seconds, 2.0);
     if (!windows_.empty()) wait_idle(wait);
     for (auto& [n, w] : windows_) w->close();

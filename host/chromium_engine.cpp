@@ -78,12 +78,13 @@ struct Browser {
 
     void shutdown() {
         if (!process) return;
+        // A browser that is gone or hung gets no more time: the kill follows at once.
         if (client && !client->failed()) {
             Json ignored;
             std::string why;
             client->call("", "Browser.close", Json::object(), &ignored, &why);
+            process->wait_exit(5, nullptr);
         }
-        process->wait_exit(5, nullptr);
         if (client) client->stop();
         process->kill();
         process.reset();

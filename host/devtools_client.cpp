@@ -49,7 +49,11 @@ DevToolsClient::DevToolsClient(int read_fd, int write_fd, std::function<std::str
     thread_ = std::thread(&DevToolsClient::reader, this);
 }
 
-DevToolsClient::~DevToolsClient() { stop(); }
+DevToolsClient::~DevToolsClient() {
+    stop();
+    for (int fd : stop_pipe_)
+        if (fd >= 0) close(fd);
+}
 
 void DevToolsClient::stop() {
     if (thread_.joinable()) {
@@ -57,12 +61,10 @@ void DevToolsClient::stop() {
         poke();
         thread_.join();
     }
-    for (int& fd : stop_pipe_) {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
     std::vector<std::function<void()>> wakes;
     {
+        // No write is under way once this returns, so the browser's pipe may be closed after.
+        std::lock_guard<std::mutex> writing(write_mutex_);
         std::lock_guard<std::mutex> lock(mutex_);
         fail_locked("the connection to the browser is closed", &wakes);
     }
@@ -103,6 +105,10 @@ void DevToolsClient::fail_locked(const std::string& why, std::vector<std::functi
 
 bool DevToolsClient::write_all(const std::string& bytes, std::string* error) {
     std::lock_guard<std::mutex> lock(write_mutex_);
+    if (failed()) {
+        *error = failure();
+        return false;
+    }
     size_t done = 0;
     auto deadline = Clock::now() + kDefaultDeadline;
     while (done < bytes.size()) {
@@ -122,7 +128,8 @@ bool DevToolsClient::write_all(const std::string& bytes, std::string* error) {
             poll(&p, 1, static_cast<int>(left));
             continue;
         }
-        *error = "the browser exited (its pipe is closed)";
+        // The pipe is broken because the browser has gone: say how, as the reader would.
+        *error = "the browser exited (" + (describe_exit_ ? describe_exit_() : std::string("its pipe is closed")) + ")";
         return false;
     }
     return true;

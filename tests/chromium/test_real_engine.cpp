@@ -195,6 +195,8 @@ struct Lost {
     std::string error;
 };
 
+void PrintTo(const Lost& l, std::ostream* os) { *os << l.name; }
+
 class LostBrowser : public ::testing::TestWithParam<Lost> {};
 
 TEST_P(LostBrowser, TheSessionSaysSoExitsAndLeavesNoProcess) {

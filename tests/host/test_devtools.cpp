@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "host/chromium_document.h"
 #include "host/devtools_client.h"
 #include "host/devtools_framer.h"
 #include "host/devtools_launcher.h"
@@ -252,6 +253,41 @@ TEST(DevToolsClient, ABrowserThatGoesOrFallsSilentFailsEveryCallerWithTheReason)
         peer.client_reads = -1;
         browser.join();
     }
+}
+
+TEST(LiveDocument, ReadsGoToItsOwnWorldAndFailWithoutAWordOnceTheDocumentHasGone) {
+    Peer peer;
+    auto client = std::make_shared<DevToolsClient>(peer.client_reads, peer.client_writes, [] { return "exit status 0"; });
+    auto doc = std::make_shared<LiveDocument>(client, "S");
+    ComPtr<IHTMLDocument2> model = make_live_document(doc);
+    bf::BStr title;
+    EXPECT_EQ(model->get_title(title.put()), E_FAIL);  // its world is not known yet: nothing is sent
+    doc->set_context("123.456", 7);
+    std::thread browser([&] {
+        Json q = peer.next();
+        EXPECT_EQ(q["sessionId"], "S");
+        EXPECT_EQ(q["method"], "Runtime.evaluate");
+        EXPECT_EQ(q["params"]["uniqueContextId"], "123.456");
+        EXPECT_EQ(q["params"]["expression"], "__bf.title()");
+        peer.say(Json({{"id", q["id"]}, {"result", {{"result", {{"type", "string"}, {"value", "Ferns"}}}}}}).dump());
+        q = peer.next();
+        EXPECT_EQ(q["params"]["expression"], "__bf.url()");
+        peer.say(Json({{"id", q["id"]}, {"result", {{"result", {{"type", "object"}}}, {"exceptionDetails", {{"text", "Uncaught"}}}}}}).dump());
+    });
+    ASSERT_EQ(model->get_title(title.put()), S_OK);
+    EXPECT_EQ(std::u16string(title.view()), u"Ferns");
+    bf::BStr url;
+    EXPECT_EQ(model->get_URL(url.put()), E_FAIL);  // the script threw
+    browser.join();
+    doc->forget();
+    doc->set_context("999.1", 8);  // a gone document takes no new world
+    EXPECT_EQ(model->get_title(title.put()), E_FAIL);
+    ComPtr<IHTMLElementCollection> all;
+    ASSERT_EQ(model->get_all(all.put()), S_OK);
+    LONG n = -1;
+    EXPECT_EQ(all->get_length(&n), E_FAIL);
+    EXPECT_FALSE(client->failed());  // nothing went out unanswered
+    EXPECT_EQ(js_string("a\"b</script>\n"), "\"a\\\"b</script>\\n\"");
 }
 
 TEST(ChromiumCommandLine, SandboxOnlyOffForRootHeadlessUnlessShownAndResolveAsRules) {
