@@ -1,9 +1,18 @@
-// The two engines side by side with the registered component and the reference service on
-// loopback: how long from `open` to the toolbar's final status text for a site (median and 95th
-// percentile over the iterations), and the host process's resident memory across a session of 200
-// sites in Chromium, which must stay flat. Each run has its own hive, store and sites.
+// The two engines side by side with the registered component and the reference service
+// (`brackenfold serve`, a process of its own) on loopback: how long from `open` to the toolbar's
+// final status text for a site (median and 95th percentile over the iterations), and the host
+// process's resident memory across a session of 200 sites in Chromium, which must stay flat.
+// Each run has its own hive, store and sites.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include <algorithm>
 #include <chrono>
@@ -16,8 +25,8 @@
 #include <vector>
 
 #include "host/browse_session.h"
-#include "service/service_server.h"
-#include "service/service_store.h"
+
+extern char** environ;
 
 namespace {
 
@@ -30,10 +39,45 @@ constexpr const char* kFinal = "Click for Alias Email...";
 struct World {
     fs::path dir;
     std::string port;
-    std::unique_ptr<bf::service::ServiceStore> store;
-    std::unique_ptr<bf::service::ServiceServer> server;
+    pid_t service = -1;
     std::vector<std::string> resolve;
 } g;
+
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+bool listening(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+std::string run_text(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
 
 std::string site(int i) { return "http://www.site" + std::to_string(i) + ".test:" + g.port + "/"; }
 
@@ -151,37 +195,46 @@ bool set_up() {
     if (!mkdtemp(tmpl)) return false;
     g.dir = tmpl;
     for (int i = 0; i < kSites; ++i) {
-        fs::create_directories(g.dir / "sites" / ("www.site" + std::to_string(i) + ".test"));
-        std::ofstream(g.dir / "sites" / ("www.site" + std::to_string(i) + ".test") / "index.html")
+        fs::path host = g.dir / "sites" / ("www.site" + std::to_string(i) + ".test");
+        fs::create_directories(host);
+        std::ofstream(host / "index.html")
             << "<html><body><h1>Site " << i << "</h1><form><input id=email name=email></form></body></html>";
     }
-    std::string error;
-    g.store = bf::service::ServiceStore::open((g.dir / "service.db").string(), &error);
-    if (!g.store) return false;
-    for (int attempt = 0; attempt < 5 && !g.server; ++attempt) {
-        int port = 20000 + static_cast<int>(getpid() % 20000) + attempt;
-        g.port = std::to_string(port);
-        bf::service::ServiceConfig config;
-        config.listenAddress = "127.0.0.1";
-        config.port = static_cast<std::uint16_t>(port);
-        config.domain = "brackenfold.localhost:" + g.port;
-        config.aliasDomain = "alias.test";
-        config.sitesDir = (g.dir / "sites").string();
-        setenv("BRACKENFOLD_SERVICE_HOST", ("127.0.0.1:" + g.port).c_str(), 1);
-        setenv("BRACKENFOLD_SERVICE_DOMAIN", config.domain.c_str(), 1);
-        g.server = bf::service::ServiceServer::start(*g.store, config, &error);
-    }
-    if (!g.server) return false;
-    setenv("BRACKENFOLD_HIVE", (g.dir / "hive.db").c_str(), 1);
-    bf::service::Account account;
-    if (g.store->createAccount("bench", "bench-password", &account) != bf::service::StoreResult::Ok) return false;
     std::string bin = fs::read_symlink("/proc/self/exe").parent_path().string() + "/brackenfold";
+    std::string db = (g.dir / "service.db").string();
+    std::string account = run_text("echo bench-password | '" + bin + "' serve --db '" + db + "' --add-account bench");
+    if (account.empty()) return false;
+    int port = free_port();
+    g.port = std::to_string(port);
+    std::string listen = "127.0.0.1:" + g.port, domain = "brackenfold.localhost:" + g.port;
+    std::string sites = (g.dir / "sites").string();
+    std::vector<std::string> args = {bin,      "serve",          "--listen",    listen, "--db", db,      "--domain",
+                                     domain,   "--service-host", listen,        "--sites", sites, "--alias-domain",
+                                     "alias.test"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&g.service, bin.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
+    for (int i = 0; i < 200 && !listening(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    setenv("BRACKENFOLD_SERVICE_HOST", listen.c_str(), 1);
+    setenv("BRACKENFOLD_SERVICE_DOMAIN", domain.c_str(), 1);
+    setenv("BRACKENFOLD_HIVE", (g.dir / "hive.db").c_str(), 1);
     std::string reg = "'" + bin + "' register > /dev/null && '" + bin +
-                      "' reg add 'HKCU\\Software\\Brackenfold' --value ci --data " + account.id + " --force && '" +
+                      "' reg add 'HKCU\\Software\\Brackenfold' --value ci --data " + account + " --force > /dev/null && '" +
                       bin + "' reg add 'HKCU\\Software\\Brackenfold' --value ciUN --data bench --force > /dev/null";
     if (std::system(reg.c_str()) != 0) return false;
     for (int i = 0; i < kSites; ++i) g.resolve.push_back("www.site" + std::to_string(i) + ".test:" + g.port + ":127.0.0.1");
-    return true;
+    return listening(port);
+}
+
+void tear_down() {
+    if (g.service > 0) {
+        kill(g.service, SIGTERM);
+        int status = 0;
+        waitpid(g.service, &status, 0);
+    }
+    std::error_code ec;
+    fs::remove_all(g.dir, ec);
 }
 
 }  // namespace
@@ -189,13 +242,12 @@ bool set_up() {
 int main(int argc, char** argv) {
     if (!set_up()) {
         std::cerr << "bench_engines: cannot set up the service, the hive or the component\n";
+        tear_down();
         return 1;
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    g.server->stop(5);
-    std::error_code ec;
-    fs::remove_all(g.dir, ec);
+    tear_down();
     return 0;
 }

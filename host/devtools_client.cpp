@@ -23,8 +23,10 @@ void trace(const char* dir, std::string_view text) {
     if (!path || !*path) return;
     static std::mutex m;
     std::lock_guard<std::mutex> lock(m);
+    static const auto start = std::chrono::steady_clock::now();
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (FILE* f = std::fopen(path, "a")) {
-        std::fprintf(f, "%s %.*s\n", dir, static_cast<int>(std::min<size_t>(text.size(), 600)), text.data());
+        std::fprintf(f, "%10.3f %s %.*s\n", ms, dir, static_cast<int>(std::min<size_t>(text.size(), 600)), text.data());
         std::fclose(f);
     }
 }

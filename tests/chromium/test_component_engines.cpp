@@ -219,6 +219,32 @@ TEST(ServeThroughChromium, TheServiceSitePicksTheAccountUpThroughItsRealPages) {
     EXPECT_EQ(after["url"], "http://www." + domain + "/account.aspx");
 }
 
+TEST(DemoInChromium, RunsTheTourToItsEndWithTheBandAboveEachPage) {
+    Sandbox box(false);
+    auto out = box.dir() / "shots";
+    std::string repo = std::filesystem::path(BF_TEST_DATA_DIR).parent_path().parent_path().string();
+    auto r = box.run("demo --engine chromium --out '" + out.string() + "' --repo '" + repo + "'");
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Brackenfold demo (chromium engine)"));
+    EXPECT_THAT(r.out, HasSubstr("status box: \"You are logged in\""));
+    EXPECT_THAT(r.out, HasSubstr("in a frame: text field newsletter-email: empty"));
+    EXPECT_THAT(r.out, HasSubstr("The demo ran to its end."));
+    size_t pngs = 0;
+    for (const auto& e : std::filesystem::directory_iterator(out)) {
+        if (e.path().extension() != ".png") continue;
+        ++pngs;
+        std::string bytes = read_file(e.path());
+        ASSERT_GT(bytes.size(), 24u);
+        auto be32 = [&](size_t at) {
+            return (static_cast<unsigned char>(bytes[at]) << 24) | (static_cast<unsigned char>(bytes[at + 1]) << 16) |
+                   (static_cast<unsigned char>(bytes[at + 2]) << 8) | static_cast<unsigned char>(bytes[at + 3]);
+        };
+        EXPECT_EQ(be32(16), 800) << e.path();
+        EXPECT_EQ(be32(20), 30 + 600) << e.path();  // the band above the page
+    }
+    EXPECT_EQ(pngs, 8u);
+}
+
 }  // namespace
 }  // namespace bf::host::test
 
