@@ -98,6 +98,20 @@ TEST_F(RealEngine, ValuesAreTypedSoThatAPageKeepingItsOwnStateSubmitsThem) {
     EXPECT_EQ(api->body, "{\"email\":\"kept@alias.test\",\"who\":\"Ann Fern\"}");
 }
 
+TEST_F(RealEngine, ThePagesScriptsCanNeitherSeeNorReplaceTheEnginesOwn) {
+    server.set_html("/", R"(<input id=email value=real><input id=seen><script>
+      window.__bf = {inputs: () => [], setValue: () => true};
+      Object.defineProperty(HTMLInputElement.prototype, 'value', {get() { return 'forged'; }, set(v) {}});
+      document.getElementById('seen').setAttribute('value', typeof __bfInputs + ' ' + typeof __bf.find);
+    </script>)");
+    auto r = browse("open " + server.url("/") + "\nclear email\ntype email mine\nfields\n");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"url\":\"" + server.url("/") + "\",\"inputs\":["
+                     "{\"type\":\"text\",\"id\":\"email\",\"name\":\"\",\"value\":\"mine\"},"
+                     "{\"type\":\"text\",\"id\":\"seen\",\"name\":\"\",\"value\":\"undefined undefined\"}],"
+                     "\"frames\":[]}\n");
+}
+
 TEST_F(RealEngine, AHistoryPushViewIsANavigationOfItsOwnAndItsNewFieldIsFilled) {
     server.set_html("/", "<input id=search><script>setTimeout(() => {"
                          "document.body.insertAdjacentHTML('beforeend', '<input id=signup_email>');"
