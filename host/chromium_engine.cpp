@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kStartDeadline = 20s;    // the first answer of a fresh browser
 constexpr auto kShotDeadline = 15s;     // a screenshot of a large page
-constexpr auto kSubmitQuiet = 500ms;    // a submitted form's navigation starts within this
+constexpr auto kSubmitQuiet = 2s;       // a submitted form's navigation starts within this
 constexpr auto kLateFormGap = 250ms;    // late forms: one DocumentComplete per this, at most
 constexpr auto kPingEvery = 2s;         // while waiting on a page: is the browser still there?
 constexpr const char* kNavigateReply = "brackenfold.navigateAnswered";
@@ -219,7 +219,8 @@ public:
 
     bool idle() override {
         if (closed_ || client_->failed()) return true;
-        if (Clock::now() < quiet_until_) return false;
+        // After a submission: until its navigation has begun, or nothing has come of it.
+        if (!navigation_seen_ && Clock::now() < quiet_until_) return false;
         for (const auto& [id, f] : frames_)
             if (f.pending()) return false;
         return true;
@@ -302,6 +303,7 @@ public:
         switch (v.is_number_integer() ? v.get<int>() : -1) {
         case 0:
             quiet_until_ = Clock::now() + kSubmitQuiet;
+            navigation_seen_ = false;
             return true;
         case 1: *error = "no INPUT with id or name '" + field + "' in the page"; return false;
         case 2: *error = "the field '" + field + "' belongs to no form"; return false;
@@ -524,6 +526,9 @@ private:
     void handle(const DevToolsEvent& ev) {
         const Json& p = ev.params;
         const std::string& m = ev.method;
+        if (m == "Page.frameStartedNavigating" || m == "Fetch.requestPaused" || m == "Page.frameNavigated" ||
+            m == "Page.navigatedWithinDocument")
+            navigation_seen_ = true;
         if (m == "Fetch.requestPaused") return request_paused(ev);
         if (m == "Page.frameAttached") {
             frame(json_string(p, "frameId"), json_string(p, "parentFrameId"), ev.session);
@@ -728,6 +733,7 @@ private:
     std::string target_, session_, top_;
     std::map<std::string, Frame> frames_;
     bool closed_ = false;
+    bool navigation_seen_ = true;
     bool processing_ = false;
     bool settling_ = false;
     Clock::time_point settle_deadline_{}, next_ping_{}, quiet_until_{}, last_top_dc_{};

@@ -216,6 +216,8 @@ TEST(DevToolsClient, ABrowserThatGoesOrFallsSilentFailsEveryCallerWithTheReason)
         browser.join();
         EXPECT_EQ(error, "the browser exited (killed by signal 9 (Killed))");
         EXPECT_EQ(client.failure(), error);
+        // The sinks are woken right after the callers are released.
+        for (int i = 0; i < 500 && wakes.load() == 0; ++i) std::this_thread::sleep_for(10ms);
         EXPECT_EQ(wakes.load(), 1);
         EXPECT_FALSE(client.call("", "Browser.getVersion", Json::object(), &r, &error));  // at once
         EXPECT_EQ(error, "the browser exited (killed by signal 9 (Killed))");
