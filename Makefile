@@ -13,7 +13,8 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config git \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	libsodium-dev libssl-dev python3-zeep \
 	postfix postsrsd \
-	postgresql libpq-dev wrk
+	postgresql libpq-dev wrk \
+	chromium
 
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 300
 
@@ -80,4 +81,5 @@ fuzz:
 	fi
 	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_soap_response fuzz_soap_fault http_client_fuzzer http_url_fuzzer \
 	  soap_transport_fuzzer sax_text_runs_fuzzer registrar_script_fuzzer typelib_format_fuzzer service_request_fuzzer \
-	  socketmap_fuzzer smtp_reply_fuzzer postfix_setup_fuzzer
+	  socketmap_fuzzer smtp_reply_fuzzer postfix_setup_fuzzer \
+	  devtools_framer_fuzzer

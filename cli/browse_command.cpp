@@ -20,6 +20,10 @@ struct BrowseOptions {
     std::vector<std::string> resolve;
     int width = 800;
     double wait_timeout = 30;
+    double load_timeout = 30;
+    std::string engine = "embedded";
+    std::string chromium;
+    bool headed = false;
     std::string url;
 };
 
@@ -46,6 +50,10 @@ void run_browse(const BrowseOptions& o) {
     so.toolbar_width = o.width;
     so.wait_timeout_seconds = o.wait_timeout;
     so.resolve = o.resolve;
+    so.engine = o.engine;
+    so.chromium = o.chromium;
+    so.headed = o.headed;
+    so.load_timeout_seconds = o.load_timeout;
     host::BrowseSession session(so);
     std::string error;
     std::vector<std::string> warnings;
@@ -72,7 +80,7 @@ void run_browse(const BrowseOptions& o) {
         if (outcome == host::Outcome::quit) break;
         if (outcome == host::Outcome::failed) {
             std::cerr << "error: " << error << '\n';
-            if (!interactive) {
+            if (!interactive || session.lost()) {
                 exit_status() = 1;
                 break;
             }
@@ -91,11 +99,20 @@ void add_browse_command(CLI::App& app) {
         ->check(CLI::Range(100, 8192));
     browse->add_option("--wait-timeout", opts->wait_timeout, "seconds that `wait` waits at most (default 30)")
         ->check(CLI::Range(0.0, 86400.0));
+    browse->add_option("--engine", opts->engine, "embedded (libcurl and gumbo, the default) or chromium")
+        ->check(CLI::IsMember({"embedded", "chromium"}));
+    browse->add_option("--chromium", opts->chromium,
+                       "the Chromium binary (default: $BRACKENFOLD_CHROMIUM, else /usr/bin/chromium)");
+    browse->add_flag("--headed", opts->headed, "show Chromium's window when there is a display");
+    browse->add_option("--load-timeout", opts->load_timeout,
+                       "seconds Chromium may take to load a page (default 30)")
+        ->check(CLI::Range(0.1, 86400.0));
     browse->add_option("URL", opts->url, "page to open first");
     browse->footer(
         "Commands, one per line ('#' starts a comment):\n"
-        "  open URL | wait | click status|login|name|rating|ad | type FIELD TEXT | clear FIELD\n"
-        "  submit [FIELD] | show | fields | snapshot FILE | newwindow [URL] | window N | closewindow | quit");
+        "  open URL | wait | waitfor FIELD [SECONDS] | click status|login|name|rating|ad | type FIELD TEXT\n"
+        "  clear FIELD | submit [FIELD] | show | fields | snapshot FILE | newwindow [URL] | window N\n"
+        "  closewindow | quit");
     browse->callback([opts] { run_browse(*opts); });
 }
 

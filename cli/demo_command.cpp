@@ -36,6 +36,9 @@ constexpr const char* kSiteHosts[] = {"www.brackenfold.localhost", "www.acme-sho
 
 struct DemoOptions {
     std::string out = "demo-out";
+    std::string engine = "embedded";
+    std::string chromium;
+    bool headed = false;
     std::string repo;  // where demo/ lives; found from the executable when empty
 };
 
@@ -170,7 +173,7 @@ int run_demo(const DemoOptions& o) {
     setenv("BRACKENFOLD_SERVICE_HOST", ("127.0.0.1:" + p).c_str(), 1);
     setenv("BRACKENFOLD_SERVICE_DOMAIN", domain.c_str(), 1);
 
-    std::cout << "Brackenfold demo\n  service, web site and demo sites on 127.0.0.1:" << p
+    std::cout << "Brackenfold demo (" << o.engine << " engine)\n  service, web site and demo sites on 127.0.0.1:" << p
               << "\n  throw-away hive and store in " << scratch.string() << "\n  snapshots in " << out.string()
               << "\n\n";
 
@@ -210,6 +213,9 @@ int run_demo(const DemoOptions& o) {
     std::cout << "Created the account \"" << kUser << "\" (password \"" << kPassword << "\").\n\n";
 
     host::SessionOptions so;
+    so.engine = o.engine;
+    so.chromium = o.chromium;
+    so.headed = o.headed;
     for (const char* h : kSiteHosts) so.resolve.push_back(std::string(h) + ":" + p + ":127.0.0.1");
     int status = 0;
     {
@@ -262,6 +268,11 @@ void add_demo_command(CLI::App& app) {
     CLI::App* demo = app.add_subcommand("demo", "Show the whole product at work: service, toolbar and browser");
     demo->add_option("--out", opts->out, "directory for the snapshots (default demo-out)");
     demo->add_option("--repo", opts->repo, "the source tree that holds demo/ (default: found from this program)");
+    demo->add_option("--engine", opts->engine, "embedded (the default) or chromium")
+        ->check(CLI::IsMember({"embedded", "chromium"}));
+    demo->add_option("--chromium", opts->chromium,
+                     "the Chromium binary (default: $BRACKENFOLD_CHROMIUM, else /usr/bin/chromium)");
+    demo->add_flag("--headed", opts->headed, "show Chromium's window when there is a display");
     demo->callback([opts] { exit_status() = run_demo(*opts); });
 }
 

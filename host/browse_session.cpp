@@ -1,8 +1,12 @@
 #include "host/browse_session.h"
 
 #include <chrono>
+#include <cstdio>
 #include <nlohmann/json.hpp>
+#include <thread>
 
+#include "host/chromium_engine.h"
+#include "host/embedded_engine.h"
 #include "host/page_loader.h"
 #include <stringapiset.h>
 #include <processthreadsapi.h>
@@ -71,23 +75,72 @@ BrowseSession::BrowseSession(SessionOptions options) : options_(std::move(option
 BrowseSession::~BrowseSession() { shutdown(); }
 
 bool BrowseSession::start(const std::string& url, std::string* error, std::vector<std::string>* warnings) {
-    if (!set_resolve_entries(options_.resolve, error)) return false;
+    if (options_.engine == "embedded") {
+        if (!set_resolve_entries(options_.resolve, error)) return false;
+        engines_ = make_embedded_engine_factory();
+    } else if (options_.engine == "chromium") {
+        ChromiumOptions co;
+        co.binary = options_.chromium;
+        co.headed = options_.headed;
+        co.resolve = options_.resolve;
+        co.viewport_width = options_.toolbar_width;
+        co.load_timeout_seconds = options_.load_timeout_seconds;
+        engines_ = make_chromium_engine_factory(co, error);
+        if (!engines_) return false;
+    } else {
+        *error = "unknown engine '" + options_.engine + "' (embedded or chromium)";
+        return false;
+    }
     return open_window(url, error, warnings);
 }
 
 bool BrowseSession::open_window(const std::string& url, std::string* error, std::vector<std::string>* warnings) {
     WindowOptions wo;
     wo.toolbar_width = options_.toolbar_width;
-    auto window = BrowserWindow::open(wo, error);
-    if (!window) return false;
+    auto window = BrowserWindow::open(wo, *engines_, error);
+    if (!window) {
+        if (!engines_->failure().empty()) {
+            lost_ = engines_->failure();
+            *error = lost_;
+        }
+        return false;
+    }
     if (warnings)
         for (const auto& p : window->toolbar_problems()) warnings->push_back(p);
     int number = next_number_++;
     BrowserWindow* w = window.get();
     windows_.emplace(number, std::move(window));
     current_ = number;
-    if (!url.empty() && !w->open_url(url, error)) return false;
+    if (!url.empty() && !w->open_url(url, error)) {
+        check_lost(w, error);
+        return false;
+    }
     return true;
+}
+
+void BrowseSession::check_lost(BrowserWindow* w, std::string* error) {
+    if (lost_.empty() && w) lost_ = w->engine_failure();
+    if (!lost_.empty()) *error = lost_;
+}
+
+bool BrowseSession::wait_for_field(BrowserWindow* w, const std::string& field, double seconds, std::string* error) {
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
+    for (;;) {
+        std::string why;
+        if (w->has_field(field, &why)) return true;
+        if (!why.empty()) {
+            *error = why;
+            return false;
+        }
+        if (clock::now() >= deadline) break;
+        w->pump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%g", seconds);
+    *error = "no INPUT with id or name '" + field + "' appeared in " + buf + " s";
+    return false;
 }
 
 BrowserWindow* BrowseSession::current(std::string* error) {
@@ -173,6 +226,7 @@ Outcome BrowseSession::execute(const std::string& raw, std::string* output, std:
         shutdown();
         return Outcome::quit;
     }
+    if (!lost_.empty()) return fail(lost_);
     if (command == "newwindow") {
         std::string why;
         if (!open_window(rest, &why, warnings)) return fail(why.empty() ? "cannot open a window" : why);
@@ -188,7 +242,13 @@ Outcome BrowseSession::execute(const std::string& raw, std::string* output, std:
     }
     if (command == "wait") {
         if (!need_none()) return fail("wait takes no argument");
-        if (!wait_idle(options_.wait_timeout_seconds)) {
+        bool idle = wait_idle(options_.wait_timeout_seconds);
+        if (auto it = windows_.find(current_); it != windows_.end()) {
+            std::string why;
+            check_lost(it->second.get(), &why);
+            if (!why.empty()) return fail(why);
+        }
+        if (!idle) {
             char buf[64];
             std::snprintf(buf, sizeof buf, "%g", options_.wait_timeout_seconds);
             return fail(std::string("the component is still busy after ") + buf + " s");
@@ -207,7 +267,7 @@ Outcome BrowseSession::execute(const std::string& raw, std::string* output, std:
     std::string why;
     BrowserWindow* w = current(&why);
     bool known = command == "open" || command == "click" || command == "type" || command == "clear" ||
-                 command == "submit" || command == "snapshot" || command == "closewindow";
+                 command == "submit" || command == "snapshot" || command == "closewindow" || command == "waitfor";
     if (!known) return fail("unknown command '" + command + "'");
     if (!w) return fail(why);
 
@@ -229,6 +289,17 @@ Outcome BrowseSession::execute(const std::string& raw, std::string* output, std:
     } else if (command == "submit") {
         if (rest.find_first_of(" \t") != std::string::npos) return fail("submit takes at most one field");
         ok = w->submit(rest, &why);
+    } else if (command == "waitfor") {
+        auto [field, seconds_text] = split_word(rest);
+        if (field.empty()) return fail("waitfor needs a field and at most a number of seconds");
+        double seconds = options_.wait_timeout_seconds;
+        if (!seconds_text.empty()) {
+            char* end = nullptr;
+            seconds = std::strtod(seconds_text.c_str(), &end);
+            if (*end != '\0' || !(seconds >= 0) || seconds > 86400)
+                return fail("waitfor needs a field and at most a number of seconds");
+        }
+        ok = wait_for_field(w, field, seconds, &why);
     } else if (command == "snapshot") {
         if (rest.empty()) return fail("snapshot needs a file name");
         ok = w->snapshot(rest, &why);
@@ -240,20 +311,26 @@ Outcome BrowseSession::execute(const std::string& raw, std::string* output, std:
         current_ = windows_.empty() ? 0 : windows_.begin()->first;
         return Outcome::ok;
     }
-    if (!ok) return fail(why.empty() ? command + " failed" : why);
+    if (!ok) {
+        check_lost(w, &why);
+        return fail(why.empty() ? command + " failed" : why);
+    }
     return Outcome::ok;
 }
 
 void BrowseSession::shutdown() {
     if (shut_) return;
     shut_ = true;
-    if (!windows_.empty()) wait_idle(options_.wait_timeout_seconds);
+    // A session whose browser is gone ends quickly: nothing it waits for can come any more.
+    if (lost_.empty() && engines_ && !engines_->failure().empty()) lost_ = engines_->failure();
+    double wait = lost_.empty() ? options_.wait_timeout_seconds : std::min(options_.wait_timeout_seconds, 2.0);
+    if (!windows_.empty()) wait_idle(wait);
     for (auto& [n, w] : windows_) w->close();
     windows_.clear();
     current_ = 0;
     // Servers may be unloaded only once nothing of theirs runs any more.
-    if (bf::wait_platform_threads_idle(static_cast<DWORD>(options_.wait_timeout_seconds * 1000)))
-        release_unused_servers();
+    if (bf::wait_platform_threads_idle(static_cast<DWORD>(wait * 1000))) release_unused_servers();
+    engines_.reset();  // the browser behind the windows goes last
 }
 
 }  // namespace bf::host

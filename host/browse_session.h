@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/browser_engine.h"
 #include "host/browser_window.h"
 
 namespace bf::host {
@@ -15,6 +16,10 @@ struct SessionOptions {
     int toolbar_width = 800;
     double wait_timeout_seconds = 30;
     std::vector<std::string> resolve;  // HOST:PORT:ADDRESS
+    std::string engine = "embedded";   // or "chromium"
+    std::string chromium;              // the browser binary; empty: $BRACKENFOLD_CHROMIUM, else Debian's
+    bool headed = false;               // show Chromium's window when there is a display
+    double load_timeout_seconds = 30;  // Chromium: how long `open` waits for the load event
 };
 
 enum class Outcome { ok, failed, quit };
@@ -40,6 +45,10 @@ public:
     // Until the component is idle; false after the time-out.
     bool wait_idle(double seconds);
 
+    // The browser behind the session is gone (it exited or stopped answering): every further
+    // command fails, and the session should end.
+    bool lost() const { return !lost_.empty(); }
+
     // The JSON lines of `show` and `fields` for the current window.
     bool show_json(std::string* out, std::string* error);
     bool fields_json(std::string* out, std::string* error);
@@ -47,8 +56,13 @@ public:
 private:
     BrowserWindow* current(std::string* error);
     bool open_window(const std::string& url, std::string* error, std::vector<std::string>* warnings);
+    bool wait_for_field(BrowserWindow* w, const std::string& field, double seconds, std::string* error);
+    // The engine's failure, when there is one, replaces `error`.
+    void check_lost(BrowserWindow* w, std::string* error);
 
     SessionOptions options_;
+    std::unique_ptr<EngineFactory> engines_;
+    std::string lost_;
     std::map<int, std::unique_ptr<BrowserWindow>> windows_;
     int current_ = 0;
     int next_number_ = 1;

@@ -6,10 +6,13 @@
 #include <mutex>
 #include <thread>
 
-#include "host/html_document.h"
-#include "host/page_loader.h"
+#include <cstring>
+
 #include "host/url.h"
 #include "host/web_browser.h"
+#include <gdiplus.h>
+#include <wingdi.h>
+#include <winbase.h>
 #include <shlwapi.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -25,13 +28,11 @@ namespace {
 
 constexpr UINT WM_HOST_TASK = WM_APP + 1;      // thread message: lParam is a Task
 constexpr UINT WM_HOST_NAVIGATE = WM_APP + 2;  // to the frame window: carry out queued navigations
-constexpr int kFrameDepth = 3;                 // frames inside frames inside frames, no deeper
-constexpr size_t kFramesPerPage = 64;          // a page cannot make the browser fetch without end
 constexpr size_t kDrainLimit = 1000000;        // a window that floods its own queue still returns
-constexpr int kContentHeight = 600;
 constexpr const char16_t* kToolbarKey = u"Software\\Microsoft\\Internet Explorer\\Toolbar";
 constexpr const char16_t* kFrameClass = u"BrackenfoldBrowserFrame";
 constexpr const char16_t* kAreaClass = u"BrackenfoldBrowserBandArea";
+constexpr const char16_t* kPageClass = u"BrackenfoldBrowserPage";
 
 std::string hex_hr(HRESULT hr) {
     char buf[16];
@@ -81,6 +82,7 @@ private:
 };
 
 LRESULT CALLBACK frame_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+LRESULT CALLBACK page_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 
 void register_classes() {
     static std::once_flag once;
@@ -96,24 +98,11 @@ void register_classes() {
         wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
         wc.lpszClassName = kAreaClass;
         RegisterClassExW(&wc);
+        wc.lpfnWndProc = page_proc;
+        wc.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
+        wc.lpszClassName = kPageClass;
+        RegisterClassExW(&wc);
     });
-}
-
-std::string error_page(const std::string& url, const std::string& why) {
-    auto escape = [](const std::string& s) {
-        std::string out;
-        for (char c : s) {
-            switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            default: out += c;
-            }
-        }
-        return out;
-    };
-    return "<html><head><title>Cannot display the page</title></head><body><h1>Cannot display the page</h1><p>" +
-           escape(url) + "</p><p>" + escape(why) + "</p></body></html>";
 }
 
 struct Task {
@@ -123,18 +112,18 @@ struct Task {
 
 }  // namespace
 
-class BrowserWindow::Core final : public NavigationQueue {
+class BrowserWindow::Core final : public NavigationQueue, public EngineHost {
 public:
     ~Core() {
         if (!closed_) close();
     }
 
-    bool create(const WindowOptions& options, std::string* error) {
+    bool create(const WindowOptions& options, EngineFactory& engines, std::string* error) {
         options_ = options;
         register_classes();
         frame_ = CreateWindowExW(0, kFrameClass, u"Brackenfold", WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0,
-                                 options.toolbar_width, options.toolbar_height + kContentHeight, nullptr, nullptr,
-                                 nullptr, nullptr);
+                                 options.toolbar_width, options.toolbar_height + options.page_height, nullptr,
+                                 nullptr, nullptr, nullptr);
         if (!frame_) {
             *error = "cannot create the browser window (error " + std::to_string(GetLastError()) + ")";
             return false;
@@ -142,14 +131,25 @@ public:
         SetWindowLongPtrW(frame_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         area_ = CreateWindowExW(0, kAreaClass, u"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0, 0,
                                 options.toolbar_width, options.toolbar_height, frame_, nullptr, nullptr, nullptr);
-        if (!area_) {
+        page_ = area_ ? CreateWindowExW(0, kPageClass, u"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0,
+                                        options.toolbar_height, options.toolbar_width, options.page_height, frame_,
+                                        nullptr, nullptr, nullptr)
+                      : nullptr;
+        if (!area_ || !page_) {
             *error = "cannot create the toolbar area (error " + std::to_string(GetLastError()) + ")";
             DestroyWindow(frame_);
-            frame_ = nullptr;
+            frame_ = area_ = page_ = nullptr;
             return false;
         }
         browser_ = WebBrowser::create(this);
         site_ = bf::make_com<BandSite>(area_, browser_);
+        engine_ = engines.make_engine();
+        if (!engine_ || !engine_->start(*this, error)) {
+            if (error->empty()) *error = "cannot start the browser engine";
+            engine_.reset();
+            close();
+            return false;
+        }
         return true;
     }
 
@@ -169,8 +169,12 @@ public:
         RegCloseKey(key);
         for (const auto& name : names) load_toolbar(name);
         int rows = std::max<int>(1, static_cast<int>(bands_.size()));
-        SetWindowPos(area_, nullptr, 0, 0, options_.toolbar_width, options_.toolbar_height * rows,
+        area_height_ = options_.toolbar_height * rows;
+        SetWindowPos(area_, nullptr, 0, 0, options_.toolbar_width, area_height_, SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(page_, nullptr, 0, area_height_, options_.toolbar_width, options_.page_height,
                      SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(frame_, nullptr, 0, 0, options_.toolbar_width, area_height_ + options_.page_height,
+                     SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
     }
 
     void request_navigation(NavigationRequest request) override {
@@ -195,8 +199,12 @@ public:
                 request = std::move(pending_.front());
                 pending_.pop_front();
             }
-            navigate(request);
+            if (engine_ && browser_) engine_->navigate(request);
         }
+    }
+
+    void engine_wake() {
+        if (engine_ && !closed_) engine_->on_wake();
     }
 
     // Handles whatever is queued, sent messages included.
@@ -223,6 +231,82 @@ public:
         return !PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);
     }
 
+    // EngineHost
+    WebBrowser& browser() override { return *browser_; }
+    HWND frame_window() override { return frame_; }
+    bool closed() const override { return closed_ || !browser_; }
+
+    bool pump_until(const std::function<bool()>& done, Clock::time_point deadline) override {
+        for (;;) {
+            drain();
+            if (closed() || quitting()) return false;
+            if (done()) return true;
+            if (Clock::now() >= deadline) return false;
+            MSG m;
+            BOOL got = GetMessageW(&m, nullptr, 0, 0);
+            if (got <= 0) {
+                PostQuitMessage(got == 0 ? static_cast<int>(m.wParam) : 0);
+                return false;
+            }
+            if (!m.hwnd && m.message == WM_HOST_TASK) {
+                auto* task = reinterpret_cast<Task*>(m.lParam);
+                (*task->fn)(*this);
+                task->done.set_value();
+                continue;
+            }
+            TranslateMessage(&m);
+            DispatchMessageW(&m);
+        }
+    }
+
+    // BeforeNavigate2(pDisp, URL, Flags, TargetFrameName, PostData, Headers, Cancel); false when
+    // a sink cancelled.
+    bool before_navigate(WebBrowser& target, const NavigationRequest& request) override {
+        bf::Variant url, flags, frame_name, post_data, headers;
+        V_VT(&url) = VT_BSTR;
+        V_BSTR(&url) = SysAllocString(bf::to_utf16(request.url).c_str());
+        V_VT(&flags) = VT_I4;
+        V_I4(&flags) = 0;
+        V_VT(&frame_name) = VT_BSTR;
+        V_BSTR(&frame_name) = SysAllocString(u"");
+        // Post data travels as VT_EMPTY: the platform has no safe arrays to carry the bytes.
+        V_VT(&headers) = VT_BSTR;
+        std::u16string h = request.method == "POST" ? bf::to_utf16("Content-Type: " + request.content_type + "\r\n")
+                                                    : std::u16string();
+        V_BSTR(&headers) = SysAllocString(h.c_str());
+        VARIANT_BOOL cancel = VARIANT_FALSE;
+        VARIANT args[7];
+        for (auto& a : args) VariantInit(&a);
+        V_VT(&args[6]) = VT_DISPATCH;
+        V_DISPATCH(&args[6]) = target.as_dispatch();
+        VARIANT* byref[5] = {&url, &flags, &frame_name, &post_data, &headers};
+        for (int i = 0; i < 5; ++i) {
+            V_VT(&args[5 - i]) = VT_VARIANT | VT_BYREF;
+            args[5 - i].pvarVal = byref[i];
+        }
+        V_VT(&args[0]) = VT_BOOL | VT_BYREF;
+        args[0].byref = &cancel;
+        DISPPARAMS params{args, nullptr, 7, 0};
+        browser_->fire(DISPID_BEFORENAVIGATE2, &params);
+        return cancel == VARIANT_FALSE;
+    }
+
+    // NavigateComplete2 and DocumentComplete: (pDisp, URL).
+    void complete_event(DISPID id, WebBrowser& target, const std::string& url_text) override {
+        bf::Variant url;
+        V_VT(&url) = VT_BSTR;
+        V_BSTR(&url) = SysAllocString(bf::to_utf16(url_text).c_str());
+        VARIANT args[2];
+        VariantInit(&args[0]);
+        VariantInit(&args[1]);
+        V_VT(&args[1]) = VT_DISPATCH;
+        V_DISPATCH(&args[1]) = target.as_dispatch();
+        V_VT(&args[0]) = VT_VARIANT | VT_BYREF;
+        args[0].pvarVal = &url;
+        DISPPARAMS params{args, nullptr, 2, 0};
+        browser_->fire(id, &params);
+    }
+
     void close() {
         if (closed_) return;
         closed_ = true;
@@ -241,14 +325,17 @@ public:
         }
         bands_.clear();
         drain();
-        for (auto& f : frames_) detach_frames(f);
-        frames_.clear();
+        if (engine_) engine_->close();
         if (site_) site_->detach();
         site_.reset();
         if (browser_) browser_->detach();
         browser_.reset();
+        drain();
+        engine_.reset();
+        if (page_image_) DeleteObject(page_image_);
+        page_image_ = nullptr;
         if (frame_) DestroyWindow(frame_);
-        frame_ = area_ = nullptr;
+        frame_ = area_ = page_ = nullptr;
         PostQuitMessage(0);
     }
 
@@ -264,15 +351,19 @@ public:
         return true;
     }
 
+    // After a command: the queued navigations are carried out and the engine has settled.
+    bool settle(std::string* error) {
+        drain();
+        if (!engine_ || closed()) return true;
+        return engine_->settle(error);
+    }
+
+    bool idle() { return !engine_ || closed() || engine_->idle(); }
+    std::string engine_failure() { return engine_ ? engine_->failure() : std::string(); }
+
     std::string location() { return browser_ ? browser_->location() : std::string(); }
 
-    FieldsReport fields() {
-        FieldsReport report;
-        report.url = location();
-        if (browser_) report.inputs = inputs_of(browser_->document_state());
-        for (const auto& f : frames_) add_frames(f, report.frames);
-        return report;
-    }
+    FieldsReport fields() { return engine_ && !closed() ? engine_->fields() : FieldsReport{}; }
 
     std::optional<ToolbarReport> toolbar() {
         HWND tb = toolbar_window();
@@ -321,44 +412,23 @@ public:
     }
 
     bool set_field(const std::string& field, const std::string& text, std::string* error) {
-        auto state = browser_ ? browser_->document_state() : nullptr;
-        HtmlInput* input = state ? find_input(*state, field) : nullptr;
-        if (!input) {
-            *error = "no INPUT with id or name '" + field + "' in the page";
-            return false;
-        }
-        input->value = bf::to_utf16(text);
-        return true;
-    }
-
-    bool submit(const std::string& field, std::string* error) {
-        auto state = browser_ ? browser_->document_state() : nullptr;
-        if (!state) {
+        if (!engine_ || closed()) {
             *error = "no page is loaded";
             return false;
         }
-        int form = -1;
-        if (!field.empty()) {
-            HtmlInput* input = find_input(*state, field);
-            if (!input) {
-                *error = "no INPUT with id or name '" + field + "' in the page";
-                return false;
-            }
-            form = input->form;
-            if (form < 0) {
-                *error = "the field '" + field + "' belongs to no form";
-                return false;
-            }
-        } else if (!state->page.forms.empty()) {
-            form = 0;
-        } else {
-            *error = "the page has no form";
+        return engine_->set_field(field, text, error);
+    }
+
+    bool has_field(const std::string& field, std::string* error) {
+        return engine_ && !closed() && engine_->has_field(field, error);
+    }
+
+    bool submit(const std::string& field, std::string* error) {
+        if (!engine_ || closed()) {
+            *error = "no page is loaded";
             return false;
         }
-        NavigationRequest r;
-        if (!build_submission(*state, static_cast<size_t>(form), &r, error)) return false;
-        request_navigation(std::move(r));
-        return true;
+        return engine_->submit(field, error);
     }
 
     bool snapshot(const std::string& path, std::string* error) {
@@ -367,11 +437,38 @@ public:
             *error = "this window has no toolbar";
             return false;
         }
+        std::string png;
+        if (engine_ && !closed() && engine_->page_image(&png, error)) {
+            if (!show_page_image(png, error)) return false;
+            // The toolbars above the page, as the window shows them.
+            if (!bf::snapshot_window(frame_, path.c_str())) {
+                *error = "cannot write '" + path + "' (error " + std::to_string(GetLastError()) + ")";
+                return false;
+            }
+            return true;
+        }
+        if (!error->empty()) return false;
         if (!bf::snapshot_window(tb, path.c_str())) {
             *error = "cannot write '" + path + "' (error " + std::to_string(GetLastError()) + ")";
             return false;
         }
         return true;
+    }
+
+    void paint_page(HWND hwnd) {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(hwnd, &ps);
+        RECT r{};
+        GetClientRect(hwnd, &r);
+        FillRect(dc, &r, GetSysColorBrush(COLOR_WINDOW));
+        if (page_image_) {
+            HDC mem = CreateCompatibleDC(dc);
+            HGDIOBJ old = SelectObject(mem, page_image_);
+            BitBlt(dc, 0, 0, page_size_.cx, page_size_.cy, mem, 0, 0, SRCCOPY);
+            SelectObject(mem, old);
+            DeleteDC(mem);
+        }
+        EndPaint(hwnd, &ps);
     }
 
     std::vector<std::string> problems_;
@@ -384,13 +481,85 @@ private:
         ComPtr<IDeskBand> desk;
         HWND window = nullptr;
     };
-    struct FrameNode {
-        ComPtr<WebBrowser> object;
-        std::vector<FrameNode> children;
-    };
     struct Controls {
         HWND rating = nullptr, status = nullptr, login = nullptr, name = nullptr, ad = nullptr;
     };
+
+    static bool quitting() {
+        MSG m;
+        return PeekMessageW(&m, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != 0;
+    }
+
+    // The engine's picture of the page goes into the page area, which grows to its size.
+    bool show_page_image(const std::string& png, std::string* error) {
+        HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, png.size());
+        void* p = mem ? GlobalLock(mem) : nullptr;
+        if (!p) {
+            if (mem) GlobalFree(mem);
+            *error = "out of memory for the page's picture";
+            return false;
+        }
+        std::memcpy(p, png.data(), png.size());
+        GlobalUnlock(mem);
+        ComPtr<IStream> stream;
+        if (FAILED(CreateStreamOnHGlobal(mem, TRUE, stream.put()))) {
+            GlobalFree(mem);
+            *error = "out of memory for the page's picture";
+            return false;
+        }
+        ULONG_PTR token = 0;
+        Gdiplus::GdiplusStartupInput in;
+        if (Gdiplus::GdiplusStartup(&token, &in, nullptr) != Gdiplus::Ok) {
+            *error = "the image decoder does not start";
+            return false;
+        }
+        bool ok = false;
+        Gdiplus::GpBitmap* bitmap = nullptr;
+        if (Gdiplus::DllExports::GdipCreateBitmapFromStream(stream.get(), &bitmap) == Gdiplus::Ok && bitmap) {
+            UINT w = 0, h = 0;
+            Gdiplus::DllExports::GdipGetImageWidth(bitmap, &w);
+            Gdiplus::DllExports::GdipGetImageHeight(bitmap, &h);
+            Gdiplus::BitmapData data;
+            if (w && h &&
+                Gdiplus::DllExports::GdipBitmapLockBits(bitmap, nullptr, Gdiplus::ImageLockModeRead,
+                                                        PixelFormat32bppARGB, &data) == Gdiplus::Ok) {
+                BITMAPINFO bi{};
+                bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+                bi.bmiHeader.biWidth = static_cast<LONG>(w);
+                bi.bmiHeader.biHeight = -static_cast<LONG>(h);
+                bi.bmiHeader.biPlanes = 1;
+                bi.bmiHeader.biBitCount = 32;
+                bi.bmiHeader.biCompression = BI_RGB;
+                void* bits = nullptr;
+                HBITMAP dib = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+                if (dib && bits) {
+                    for (UINT y = 0; y < h; ++y)
+                        std::memcpy(static_cast<char*>(bits) + static_cast<size_t>(y) * w * 4,
+                                    static_cast<const char*>(data.Scan0) + static_cast<ptrdiff_t>(y) * data.Stride,
+                                    static_cast<size_t>(w) * 4);
+                    if (page_image_) DeleteObject(page_image_);
+                    page_image_ = dib;
+                    page_size_ = {static_cast<LONG>(w), static_cast<LONG>(h)};
+                    ok = true;
+                } else if (dib) {
+                    DeleteObject(dib);
+                }
+                Gdiplus::DllExports::GdipBitmapUnlockBits(bitmap, &data);
+            }
+            Gdiplus::DllExports::GdipDisposeImage(bitmap);
+        }
+        Gdiplus::GdiplusShutdown(token);
+        if (!ok) {
+            *error = "the browser's picture of the page cannot be read";
+            return false;
+        }
+        int width = std::max<int>(options_.toolbar_width, page_size_.cx);
+        SetWindowPos(page_, nullptr, 0, area_height_, width, page_size_.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(frame_, nullptr, 0, 0, width, area_height_ + page_size_.cy,
+                     SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+        InvalidateRect(page_, nullptr, TRUE);
+        return true;
+    }
 
     void load_toolbar(const std::u16string& name) {
         std::string shown = bf::to_utf8(name);
@@ -484,231 +653,42 @@ private:
 
     static bool visible(HWND w) { return w && (GetWindowLongW(w, GWL_STYLE) & WS_VISIBLE) != 0; }
 
-    static std::vector<InputReport> inputs_of(const std::shared_ptr<DocumentState>& state) {
-        std::vector<InputReport> out;
-        if (!state) return out;
-        for (const auto& in : state->page.inputs) out.push_back({reported_input_type(in), in.id, in.name, in.value});
-        return out;
-    }
-
-    static void add_frames(const FrameNode& node, std::vector<FrameReport>& out) {
-        out.push_back({node.object->location(), inputs_of(node.object->document_state())});
-        for (const auto& child : node.children) add_frames(child, out);
-    }
-
-    static void detach_frames(FrameNode& node) {
-        node.object->detach();
-        for (auto& child : node.children) detach_frames(child);
-    }
-
-    static HtmlInput* find_input(DocumentState& state, const std::string& field) {
-        std::u16string want = bf::to_utf16(field);
-        for (auto& in : state.page.inputs)
-            if (in.id == want) return &in;
-        for (auto& in : state.page.inputs)
-            if (in.name == want) return &in;
-        return nullptr;
-    }
-
-    static std::string base_of(const DocumentState& state) {
-        if (!state.page.base_href.empty())
-            if (auto b = resolve_url(state.url, state.page.base_href)) return *b;
-        return state.url;
-    }
-
-    bool build_submission(const DocumentState& state, size_t form, NavigationRequest* r, std::string* error) {
-        const HtmlPage& page = state.page;
-        const HtmlForm& f = page.forms[form];
-        std::vector<std::pair<size_t, std::pair<std::string, std::string>>> ordered;
-        for (size_t i = 0; i < page.inputs.size(); ++i) {
-            const HtmlInput& in = page.inputs[i];
-            if (in.form != static_cast<int>(form) || in.disabled || in.name.empty()) continue;
-            std::u16string type = reported_input_type(in);
-            if (type == u"submit" || type == u"reset" || type == u"button" || type == u"image" || type == u"file")
-                continue;
-            std::u16string value = in.value;
-            if (type == u"checkbox" || type == u"radio") {
-                if (!in.checked) continue;
-                if (value.empty()) value = u"on";
-            }
-            ordered.push_back({page.input_order[i], {bf::to_utf8(in.name), bf::to_utf8(value)}});
-        }
-        for (const auto& o : page.others)
-            if (o.form == static_cast<int>(form) && !o.disabled && !o.name.empty())
-                ordered.push_back({o.order, {bf::to_utf8(o.name), bf::to_utf8(o.value)}});
-        std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        std::vector<std::pair<std::string, std::string>> data;
-        for (auto& o : ordered) data.push_back(std::move(o.second));
-
-        std::string base = base_of(state);
-        std::optional<std::string> action =
-            f.action.empty() ? resolve_url(state.url, "") : resolve_url(base, bf::to_utf8(f.action));
-        if (!action) {
-            *error = "the form's action '" + bf::to_utf8(f.action) + "' is no address this browser can open";
-            return false;
-        }
-        std::u16string method = lower_ascii(f.method);
-        std::u16string enctype = lower_ascii(f.enctype);
-        r->referer = state.url;
-        if (method == u"post") {
-            r->method = "POST";
-            r->url = *action;
-            if (enctype == u"multipart/form-data") {
-                std::string boundary = "----BrackenfoldFormBoundary" + std::to_string(++boundaries_);
-                r->body = form_multipart(data, boundary);
-                r->content_type = "multipart/form-data; boundary=" + boundary;
-            } else if (enctype == u"text/plain") {
-                r->body = form_text_plain(data);
-                r->content_type = "text/plain";
-            } else {
-                r->body = form_urlencode(data);
-                r->content_type = "application/x-www-form-urlencoded";
-            }
-            return true;
-        }
-        auto target = with_query(*action, form_urlencode(data));
-        if (!target) {
-            *error = "cannot submit to '" + *action + "'";
-            return false;
-        }
-        r->url = *target;
-        return true;
-    }
-
-    struct Loaded {
-        std::string url;
-        std::shared_ptr<DocumentState> state;
-    };
-
-    Loaded load(const NavigationRequest& request) {
-        auto state = std::make_shared<DocumentState>();
-        if (is_about_url(request.url)) {
-            state->url = request.url;
-            return {request.url, state};
-        }
-        FetchRequest f;
-        f.url = request.url;
-        f.method = request.method;
-        f.body = request.body;
-        f.content_type = request.content_type;
-        f.referer = request.referer;
-        FetchResult got = fetch_page(f);
-        if (!got.ok) {
-            state->url = request.url;
-            state->page = parse_html(error_page(request.url, got.error));
-            return {request.url, state};
-        }
-        state->url = normalise_url(got.url).value_or(got.url);
-        state->page = parse_html(got.body);
-        return {state->url, state};
-    }
-
-    // BeforeNavigate2(pDisp, URL, Flags, TargetFrameName, PostData, Headers, Cancel); false when
-    // a sink cancelled.
-    bool before_navigate(WebBrowser& target, const NavigationRequest& request) {
-        bf::Variant url, flags, frame_name, post_data, headers;
-        V_VT(&url) = VT_BSTR;
-        V_BSTR(&url) = SysAllocString(bf::to_utf16(request.url).c_str());
-        V_VT(&flags) = VT_I4;
-        V_I4(&flags) = 0;
-        V_VT(&frame_name) = VT_BSTR;
-        V_BSTR(&frame_name) = SysAllocString(u"");
-        // Post data travels as VT_EMPTY: the platform has no safe arrays to carry the bytes.
-        V_VT(&headers) = VT_BSTR;
-        std::u16string h = request.method == "POST" ? bf::to_utf16("Content-Type: " + request.content_type + "\r\n")
-                                                    : std::u16string();
-        V_BSTR(&headers) = SysAllocString(h.c_str());
-        VARIANT_BOOL cancel = VARIANT_FALSE;
-        VARIANT args[7];
-        for (auto& a : args) VariantInit(&a);
-        V_VT(&args[6]) = VT_DISPATCH;
-        V_DISPATCH(&args[6]) = target.as_dispatch();
-        VARIANT* byref[5] = {&url, &flags, &frame_name, &post_data, &headers};
-        for (int i = 0; i < 5; ++i) {
-            V_VT(&args[5 - i]) = VT_VARIANT | VT_BYREF;
-            args[5 - i].pvarVal = byref[i];
-        }
-        V_VT(&args[0]) = VT_BOOL | VT_BYREF;
-        args[0].byref = &cancel;
-        DISPPARAMS params{args, nullptr, 7, 0};
-        browser_->fire(DISPID_BEFORENAVIGATE2, &params);
-        return cancel == VARIANT_FALSE;
-    }
-
-    // NavigateComplete2 and DocumentComplete: (pDisp, URL).
-    void complete_event(DISPID id, WebBrowser& target, const std::string& url_text) {
-        bf::Variant url;
-        V_VT(&url) = VT_BSTR;
-        V_BSTR(&url) = SysAllocString(bf::to_utf16(url_text).c_str());
-        VARIANT args[2];
-        VariantInit(&args[0]);
-        VariantInit(&args[1]);
-        V_VT(&args[1]) = VT_DISPATCH;
-        V_DISPATCH(&args[1]) = target.as_dispatch();
-        V_VT(&args[0]) = VT_VARIANT | VT_BYREF;
-        args[0].pvarVal = &url;
-        DISPPARAMS params{args, nullptr, 2, 0};
-        browser_->fire(id, &params);
-    }
-
-    void navigate(const NavigationRequest& request) {
-        if (!browser_) return;
-        ComPtr<WebBrowser> top = browser_;  // a sink may close nothing, but keep the object steady
-        if (!before_navigate(*top, request)) return;
-        Loaded page = load(request);
-        std::vector<FrameNode> old;
-        old.swap(frames_);
-        for (auto& f : old) detach_frames(f);
-        top->set_document(page.url, page.state);
-        complete_event(DISPID_NAVIGATECOMPLETE2, *top, page.url);
-        size_t budget = kFramesPerPage;
-        load_frames(*page.state, 1, frames_, budget);
-        complete_event(DISPID_DOCUMENTCOMPLETE, *top, page.url);
-    }
-
-    void load_frames(const DocumentState& parent, int depth, std::vector<FrameNode>& into, size_t& budget) {
-        if (depth > kFrameDepth) return;
-        std::string base = base_of(parent);
-        for (const auto& src : parent.page.frame_sources) {
-            if (budget == 0 || !browser_) return;
-            auto url = src.empty() ? std::optional<std::string>("about:blank") : resolve_url(base, src);
-            if (!url) continue;  // javascript: and the like load nothing
-            --budget;
-            FrameNode node{WebBrowser::create(nullptr), {}};
-            NavigationRequest request;
-            request.url = *url;
-            request.referer = parent.url;
-            if (before_navigate(*node.object, request)) {
-                Loaded page = load(request);
-                node.object->set_document(page.url, page.state);
-                complete_event(DISPID_NAVIGATECOMPLETE2, *node.object, page.url);
-                load_frames(*page.state, depth + 1, node.children, budget);
-                complete_event(DISPID_DOCUMENTCOMPLETE, *node.object, page.url);
-            }
-            into.push_back(std::move(node));
-        }
-    }
-
     WindowOptions options_;
     HWND frame_ = nullptr;
     HWND area_ = nullptr;
+    HWND page_ = nullptr;
+    int area_height_ = 0;
+    HBITMAP page_image_ = nullptr;
+    SIZE page_size_{};
     ComPtr<WebBrowser> browser_;
     ComPtr<BandSite> site_;
+    std::unique_ptr<BrowserEngine> engine_;
     std::vector<Band> bands_;
-    std::vector<FrameNode> frames_;
     std::mutex pending_mutex_;
     std::deque<NavigationRequest> pending_;
-    unsigned boundaries_ = 0;
     bool closed_ = false;
 };
 
 namespace {
 
 LRESULT CALLBACK frame_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_HOST_NAVIGATE) {
-        if (auto* core = reinterpret_cast<BrowserWindow::Core*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)))
-            core->process_navigations();
+    if (msg == WM_HOST_NAVIGATE || msg == WM_HOST_ENGINE) {
+        if (auto* core = reinterpret_cast<BrowserWindow::Core*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA))) {
+            if (msg == WM_HOST_NAVIGATE) core->process_navigations();
+            else core->engine_wake();
+        }
         return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT CALLBACK page_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_PAINT) {
+        auto* core = reinterpret_cast<BrowserWindow::Core*>(GetWindowLongPtrW(GetParent(hwnd), GWLP_USERDATA));
+        if (core) {
+            core->paint_page(hwnd);
+            return 0;
+        }
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
@@ -723,13 +703,14 @@ struct BrowserWindow::Thread {
     std::vector<std::string> problems;
 };
 
-std::unique_ptr<BrowserWindow> BrowserWindow::open(const WindowOptions& options, std::string* error) {
+std::unique_ptr<BrowserWindow> BrowserWindow::open(const WindowOptions& options, EngineFactory& engines,
+                                                   std::string* error) {
     std::unique_ptr<BrowserWindow> window(new BrowserWindow());
     window->thread_ = std::make_unique<Thread>();
     Thread* t = window->thread_.get();
     std::promise<std::string> ready;
     std::future<std::string> started = ready.get_future();
-    t->thread = std::thread(&BrowserWindow::thread_main, t, options, std::move(ready));
+    t->thread = std::thread(&BrowserWindow::thread_main, t, options, &engines, std::move(ready));
     std::string why = started.get();
     if (!why.empty()) {
         t->thread.join();
@@ -741,12 +722,13 @@ std::unique_ptr<BrowserWindow> BrowserWindow::open(const WindowOptions& options,
 }
 
 // The window's thread: its windows, toolbars and message loop live and die here.
-void BrowserWindow::thread_main(Thread* t, WindowOptions options, std::promise<std::string> ready) {
+void BrowserWindow::thread_main(Thread* t, WindowOptions options, EngineFactory* engines,
+                                std::promise<std::string> ready) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     {
         Core core;
         std::string why;
-        if (!core.create(options, &why)) {
+        if (!core.create(options, *engines, &why)) {
             ready.set_value(why.empty() ? "cannot create the window" : why);
         } else {
             core.load_toolbars();
@@ -790,7 +772,7 @@ bool BrowserWindow::is_open() const { return thread_ && thread_->open; }
 
 bool BrowserWindow::open_url(const std::string& typed, std::string* error) {
     bool ok = false;
-    run([&](Core& c) { ok = c.open_typed(typed, error); });
+    run([&](Core& c) { ok = c.open_typed(typed, error) && c.settle(error); });
     return ok;
 }
 
@@ -798,9 +780,15 @@ bool BrowserWindow::pump() {
     bool empty = true;
     run([&](Core& c) {
         c.drain();
-        empty = c.queue_empty();
+        empty = c.queue_empty() && c.idle();
     });
     return empty;
+}
+
+std::string BrowserWindow::engine_failure() {
+    std::string why;
+    run([&](Core& c) { why = c.engine_failure(); });
+    return why;
 }
 
 std::string BrowserWindow::location() {
@@ -823,19 +811,25 @@ std::optional<ToolbarReport> BrowserWindow::toolbar() {
 
 bool BrowserWindow::click(BandControl control, std::string* error) {
     bool ok = false;
-    run([&](Core& c) { ok = c.click(control, error); });
+    run([&](Core& c) { ok = c.click(control, error) && c.settle(error); });
     return ok;
 }
 
 bool BrowserWindow::set_field(const std::string& field, const std::string& text, std::string* error) {
     bool ok = false;
-    run([&](Core& c) { ok = c.set_field(field, text, error); });
+    run([&](Core& c) { ok = c.set_field(field, text, error) && c.settle(error); });
+    return ok;
+}
+
+bool BrowserWindow::has_field(const std::string& field, std::string* error) {
+    bool ok = false;
+    run([&](Core& c) { ok = c.has_field(field, error); });
     return ok;
 }
 
 bool BrowserWindow::submit(const std::string& field, std::string* error) {
     bool ok = false;
-    run([&](Core& c) { ok = c.submit(field, error); });
+    run([&](Core& c) { ok = c.submit(field, error) && c.settle(error); });
     return ok;
 }
 

@@ -1,7 +1,7 @@
 // One browser window: a thread of its own with its own message loop, a frame window with a
-// toolbar area, the browser object, the toolbars found under
-// HKLM\Software\Microsoft\Internet Explorer\Toolbar sited into that area, and the navigation
-// engine (events, fetch, frames). Every call below is made from the controlling thread; it runs
+// toolbar area above a page area, the browser object, the toolbars found under
+// HKLM\Software\Microsoft\Internet Explorer\Toolbar sited into that area, and the engine that
+// loads its pages (host/browser_engine.h). Every call below is made from the controlling thread; it runs
 // its work on the window's thread and then lets that thread handle every message already queued.
 #pragma once
 
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/browser_engine.h"
 #include <windef.h>
 
 namespace bf::host {
@@ -19,21 +20,7 @@ namespace bf::host {
 struct WindowOptions {
     int toolbar_width = 800;
     int toolbar_height = 30;
-};
-
-struct InputReport {
-    std::u16string type, id, name, value;
-};
-
-struct FrameReport {
-    std::string url;
-    std::vector<InputReport> inputs;
-};
-
-struct FieldsReport {
-    std::string url;
-    std::vector<InputReport> inputs;
-    std::vector<FrameReport> frames;  // every frame, depth first, in document order
+    int page_height = 600;  // the page area below the toolbars
 };
 
 struct LabelReport {
@@ -54,9 +41,11 @@ enum class BandControl { status, login, name, rating, ad };
 
 class BrowserWindow {
 public:
-    // Starts the window's thread, creates its windows and browser object and sites the
-    // registered toolbars. Null with `error` set when the window cannot be made.
-    static std::unique_ptr<BrowserWindow> open(const WindowOptions& options, std::string* error);
+    // Starts the window's thread, creates its windows, browser object and engine (from `engines`,
+    // which must outlive the window) and sites the registered toolbars. Null with `error` set when
+    // the window cannot be made.
+    static std::unique_ptr<BrowserWindow> open(const WindowOptions& options, EngineFactory& engines,
+                                               std::string* error);
     ~BrowserWindow();  // closes the window if still open
 
     BrowserWindow(const BrowserWindow&) = delete;
@@ -70,8 +59,11 @@ public:
     // have been handled.
     bool open_url(const std::string& typed, std::string* error);
 
-    // Lets the window's thread handle what is queued; true when its queue is empty afterwards.
+    // Lets the window's thread handle what is queued; true when its queue is empty afterwards and
+    // no navigation is under way.
     bool pump();
+    // Why the window's engine cannot go on, or empty.
+    std::string engine_failure();
 
     std::string location();
     FieldsReport fields();
@@ -79,8 +71,11 @@ public:
     bool click(BandControl control, std::string* error);
     // Sets the value of the first INPUT of the top-level document whose id, else name, is `field`.
     bool set_field(const std::string& field, const std::string& text, std::string* error);
+    // Whether such an INPUT exists now; false with `error` set when the page cannot be read.
+    bool has_field(const std::string& field, std::string* error);
     // Submits the form of `field` (empty: the first form) and loads the answer.
     bool submit(const std::string& field, std::string* error);
+    // The toolbars, with the page below them when the engine draws pages, as one PNG.
     bool snapshot(const std::string& path, std::string* error);
 
     // OnQuit, then the toolbars are hidden, closed, unsited and released; the thread ends.
@@ -95,7 +90,8 @@ private:
     void run(const std::function<void(Core&)>& fn);
 
     struct Thread;
-    static void thread_main(Thread* t, WindowOptions options, std::promise<std::string> ready);
+    static void thread_main(Thread* t, WindowOptions options, EngineFactory* engines,
+                            std::promise<std::string> ready);
     std::unique_ptr<Thread> thread_;
 };
 

@@ -152,6 +152,21 @@ void WebBrowser::set_document(std::string url, std::shared_ptr<DocumentState> st
     state_ = std::move(state);
 }
 
+void WebBrowser::set_document(std::string url, ComPtr<IHTMLDocument2> document) {
+    ComPtr<IHTMLDocument2> old;
+    std::shared_ptr<DocumentState> old_state;
+    std::lock_guard<std::mutex> lock(mutex_);
+    url_ = std::move(url);
+    old = std::move(document_);
+    old_state = std::move(state_);
+    document_ = std::move(document);
+}
+
+void WebBrowser::set_location(std::string url) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    url_ = std::move(url);
+}
+
 std::string WebBrowser::location() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return url_;

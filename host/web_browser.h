@@ -57,6 +57,10 @@ public:
 
     // Host side.
     void set_document(std::string url, std::shared_ptr<DocumentState> state);
+    // A document the host made itself (an engine's own document objects); null for none.
+    void set_document(std::string url, ComPtr<IHTMLDocument2> document);
+    // The same document at another address (a navigation within the document).
+    void set_location(std::string url);
     std::string location() const;
     std::shared_ptr<DocumentState> document_state() const;
     IDispatch* as_dispatch() { return static_cast<IWebBrowser2*>(this); }

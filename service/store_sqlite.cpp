@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <thread>
 
 #include "service/store_engine.h"
 
@@ -144,8 +145,15 @@ public:
         }
         auto c = std::make_unique<SqliteConnection>(db, options_.busyTimeoutMs);
         sqlite3_busy_timeout(db, options_.busyTimeoutMs);
+        // Setting the journal mode of a file another connection is just creating or migrating can
+        // answer busy before the busy time-out has run (seen with several starters on a new file):
+        // try again until it has.
+        auto until = Clock::now() + std::chrono::milliseconds(options_.busyTimeoutMs);
         for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON", "PRAGMA synchronous=NORMAL"}) {
-            if (c->exec(pragma, Clock::time_point{}) != Status::Ok) {
+            Status st;
+            while ((st = c->exec(pragma, Clock::time_point{})) == Status::Busy && Clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (st != Status::Ok) {
                 if (error) *error = c->error();
                 return nullptr;
             }

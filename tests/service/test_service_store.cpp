@@ -161,13 +161,13 @@ TEST_P(StoreOnBoth, AStoreNewerThanTheBuildIsRefusedAndLeftAsItIs) {
 TEST_P(StoreOnBoth, StartersRacingApplyEachStepOnce) {
     std::vector<std::thread> threads;
     std::atomic<int> opened{0};
+    std::string errors[4];
     for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&] {
-            std::string error;
-            if (ServiceStore::open(where.location(), &error)) ++opened;
+        threads.emplace_back([&, i] {
+            if (ServiceStore::open(where.location(), &errors[i])) ++opened;
         });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(opened, 4);
+    EXPECT_EQ(opened, 4) << errors[0] << "|" << errors[1] << "|" << errors[2] << "|" << errors[3];
     EXPECT_EQ(where.sql("SELECT COUNT(*) FROM schema_migrations"),
               std::to_string(store::sqlite_migrations().size()));
 }
