@@ -75,4 +75,5 @@ fuzz:
 	    -DBRACKENFOLD_SANITIZE=address -DBRACKENFOLD_FUZZ=ON; \
 	fi
 	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_soap_response fuzz_soap_fault http_client_fuzzer http_url_fuzzer \
-	  soap_transport_fuzzer sax_text_runs_fuzzer registrar_script_fuzzer typelib_format_fuzzer service_request_fuzzer
+	  soap_transport_fuzzer sax_text_runs_fuzzer registrar_script_fuzzer typelib_format_fuzzer service_request_fuzzer \
+	  native_messaging_fuzzer
