@@ -82,4 +82,5 @@ fuzz:
 	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_soap_response fuzz_soap_fault http_client_fuzzer http_url_fuzzer \
 	  soap_transport_fuzzer sax_text_runs_fuzzer registrar_script_fuzzer typelib_format_fuzzer service_request_fuzzer \
 	  socketmap_fuzzer smtp_reply_fuzzer postfix_setup_fuzzer \
-	  devtools_framer_fuzzer
+	  devtools_framer_fuzzer \
+	  native_messaging_fuzzer
