@@ -240,7 +240,7 @@ public:
         }
         if (late_due_ && now >= *late_due_) {
             late_due_.reset();
-            late_form_check(false);
+            late_form_check();
         }
         processing_ = false;
         rearm();
@@ -496,7 +496,7 @@ private:
     }
 
     // Late forms: INPUT elements that appeared after the top document was complete.
-    void late_form_check(bool told) {
+    void late_form_check() {
         auto top = frames_.find(top_);
         if (top == frames_.end() || top->second.pending()) return;
         auto now = Clock::now();
@@ -504,12 +504,13 @@ private:
             late_due_ = last_top_dc_ + kLateFormGap;
             return;
         }
-        if (!told) {
-            // A DocumentComplete fired meanwhile may already have shown them.
-            Json v;
-            auto doc = top_doc();
-            if (!doc || !doc->evaluate("__bf.fresh()", &v) || !v.is_boolean() || !v.get<bool>()) return;
-        }
+        // A DocumentComplete fired meanwhile may already have shown them: the page's notice can
+        // have been sent before that DocumentComplete re-armed the watch and arrive after it (a
+        // view pushed onto the history that renders its form at once), so ask the page again
+        // whether anything is new since.
+        Json v;
+        auto doc = top_doc();
+        if (!doc || !doc->evaluate("__bf.fresh()", &v) || !v.is_boolean() || !v.get<bool>()) return;
         top_document_complete();
     }
 
@@ -555,7 +556,7 @@ private:
             if (ev.session == session_ && json_string(p, "name") == kInputsBinding && doc &&
                 p.contains("executionContextId") && p["executionContextId"].is_number_integer() &&
                 p["executionContextId"].get<long>() == doc->context_id())
-                late_form_check(true);
+                late_form_check();
             return;
         }
         if (m == "Page.javascriptDialogOpening") {
