@@ -242,10 +242,12 @@ int serve(const ServeOptions& o) {
     // the server the confirmation mails go to (--smtp). Nothing connects to that one before the
     // first mail, so a service without a mail server starts and serves all the same.
     service::StoreAliasDirectory directory(*store);
-    auto mail = MailServices::start(o.mail, config.aliasDomain, &directory, &error);
+    auto mail = MailServices::start(o.mail, config.aliasDomain, directory, &error);
     if (!mail) return fail(error);
     service::SmtpOptions smtpOptions;
     smtpOptions.heloName = service::host_without_port(config.domain);
+    // Stopping waits for the mail being sent: not for long.
+    smtpOptions.timeoutSeconds = 15;
     service::SmtpOutbox outbox(mail->smtp(), smtpOptions, [](const std::string& line) {
         std::fprintf(stderr, "brackenfold serve: %s\n", line.c_str());
     });
