@@ -21,8 +21,10 @@
 
 #include "cli/commands.h"
 #include "cli/mail_options.h"
+#include "service/outbox.h"
 #include "service/service_server.h"
 #include "service/service_store.h"
+#include "service/store_alias_directory.h"
 #include "service/site_key.h"
 #include "soap/deployment.h"
 
@@ -223,7 +225,8 @@ int serve(const ServeOptions& o) {
     // One connection to the store for each thread that answers requests, and one to spare.
     unsigned threads = config.threads ? config.threads : service::default_threads();
     config.threads = threads;
-    auto store = openStore(o, static_cast<int>(threads) + 1);
+    // and a few for the mail server's lookups and the forward counts.
+    auto store = openStore(o, static_cast<int>(threads) + 6);
     if (!store) return 1;
 
     // Threads started from here on inherit the mask, so only sigwait below sees the signals.
@@ -235,22 +238,30 @@ int serve(const ServeOptions& o) {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
-    auto server = service::ServiceServer::start(*store, config, &error);
+    // Mail delivery: the mail server's alias lookups (--socketmap), answered from the store, and
+    // the server the confirmation mails go to (--smtp). Nothing connects to that one before the
+    // first mail, so a service without a mail server starts and serves all the same.
+    service::StoreAliasDirectory directory(*store);
+    auto mail = MailServices::start(o.mail, config.aliasDomain, directory, &error);
+    if (!mail) return fail(error);
+    service::SmtpOptions smtpOptions;
+    smtpOptions.heloName = service::host_without_port(config.domain);
+    // Stopping waits for the mail being sent: not for long.
+    smtpOptions.timeoutSeconds = 15;
+    service::SmtpOutbox outbox(mail->smtp(), smtpOptions, [](const std::string& line) {
+        std::fprintf(stderr, "brackenfold serve: %s\n", line.c_str());
+    });
+    auto server = service::ServiceServer::start(*store, config, &error, &outbox);
     if (!server) return fail("cannot listen on " + listen + ": " + error);
     std::printf("listening on %s\n", server->address().c_str());
     std::fflush(stdout);
-    // Mail delivery: the mail server's alias lookups (--socketmap) and its address (--smtp).
-    auto mail = MailServices::start(o.mail, config.aliasDomain, nullptr, &error);
-    if (!mail) {
-        server->stop(0);
-        return fail(error);
-    }
     if (!mail->socketmapAddress().empty()) std::printf("socketmap on %s\n", mail->socketmapAddress().c_str());
     std::fflush(stdout);
     int sig = 0;
     while (sigwait(&signals, &sig) != 0) {
     }
     server->stop(30);
+    mail.reset();  // no more lookups: the directory below writes its last counts
     return 0;
 }
 

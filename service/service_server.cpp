@@ -86,14 +86,18 @@ const char* status_text(int status) {
     }
 }
 
-ServiceServer::ServiceServer(ServiceStore& store, const ServiceConfig& config)
-    : store_(store), config_(config), site_(store), siteHost_(host_without_port("www." + config.domain)) {}
+ServiceServer::ServiceServer(ServiceStore& store, const ServiceConfig& config, Outbox* outbox)
+    : store_(store),
+      config_(config),
+      site_(store, AccountMailSettings{outbox, "www." + config.domain, config.aliasDomain,
+                                       "noreply@" + host_without_port(config.domain)}),
+      siteHost_(host_without_port("www." + config.domain)) {}
 
 ServiceServer::~ServiceServer() { stop(0); }
 
 std::unique_ptr<ServiceServer> ServiceServer::start(ServiceStore& store, const ServiceConfig& config,
-                                                    std::string* error) {
-    std::unique_ptr<ServiceServer> server(new ServiceServer(store, config));
+                                                    std::string* error, Outbox* outbox) {
+    std::unique_ptr<ServiceServer> server(new ServiceServer(store, config, outbox));
     std::string address = config.listenAddress;
     if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);

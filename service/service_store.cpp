@@ -52,7 +52,28 @@ bool newAliasLocalPart(std::string* out) {
 
 bool ok(Status s) { return s == Status::Ok; }
 
+// The mail server looks aliases up in lower case; SQLite's lower() and PostgreSQL's under the "C"
+// collation change ASCII letters only, and so does this.
+std::string asciiLower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
 }  // namespace
+
+bool valid_real_address(const std::string& address) {
+    if (address.empty() || address.size() > 254) return false;
+    for (unsigned char c : address)
+        if (c <= 0x20 || c >= 0x7f || c == '<' || c == '>' || c == '(' || c == ')' || c == ',' || c == ';' ||
+            c == '"' || c == '\\' || c == ':' || c == '[' || c == ']')
+            return false;
+    std::size_t at = address.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 >= address.size() || address.find('@') != at) return false;
+    std::string domain = address.substr(at + 1);
+    return domain.find('.') != std::string::npos && domain.front() != '.' && domain.back() != '.' &&
+           domain.find("..") == std::string::npos;
+}
 
 // Connections made on demand up to a bound, kept while they work; a caller waits for one only
 // until its deadline.
@@ -400,7 +421,9 @@ StoreResult ServiceStore::aliasesOf(const std::string& accountId, std::vector<Al
     return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
         Rows rows;
         if (!ok(c.run(Sql::AliasesOf, {accountId}, &rows, deadline))) return StoreResult::Failed;
-        for (std::size_t i = 0; i < rows.size(); ++i) out->push_back({rows.text(i, 0), rows.text(i, 1)});
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            out->push_back({rows.text(i, 0), rows.text(i, 1), rows.integer(i, 2), rows.integer(i, 3) != 0,
+                            rows.integer(i, 4), rows.integer(i, 5)});
         return StoreResult::Ok;
     });
 }
@@ -410,6 +433,105 @@ StoreResult ServiceStore::aliasCount(long long* count) {
         Rows rows;
         if (!ok(c.run(Sql::AliasCount, {}, &rows, deadline)) || rows.size() != 1) return StoreResult::Failed;
         *count = rows.integer(0, 0);
+        return StoreResult::Ok;
+    });
+}
+
+StoreResult ServiceStore::routeAlias(const std::string& address, MailRoute* out) {
+    *out = MailRoute{};
+    if (!store::storable_text(address)) return StoreResult::NotFound;
+    const std::string key = asciiLower(address);
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::RouteAlias, {key}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        out->disabled = rows.integer(0, 0) != 0;
+        if (rows.integer(0, 2) != 0) out->realAddress = rows.text(0, 1);
+        return StoreResult::Ok;
+    });
+}
+
+StoreResult ServiceStore::recordForward(const std::string& address, std::int64_t at) {
+    if (!store::storable_text(address)) return StoreResult::NotFound;
+    const std::string key = asciiLower(address);
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        return ok(c.run(Sql::RecordForward, {key, static_cast<long long>(at)}, nullptr, deadline)) ? StoreResult::Ok
+                                                                                                  : StoreResult::Failed;
+    });
+}
+
+StoreResult ServiceStore::setAliasDisabled(const std::string& accountId, const std::string& address, bool disabled) {
+    if (!store::storable_text(accountId) || !store::storable_text(address)) return StoreResult::NotFound;
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::SetAliasDisabled, {accountId, address, disabled ? 1LL : 0LL}, &rows, deadline)))
+            return StoreResult::Failed;
+        return rows.size() ? StoreResult::Ok : StoreResult::NotFound;
+    });
+}
+
+StoreResult ServiceStore::mailAccount(const std::string& accountId, MailAccount* out) {
+    *out = MailAccount{};
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AccountMail, {accountId}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        out->realAddress = rows.text(0, 0);
+        out->confirmed = rows.integer(0, 1) != 0 && !out->realAddress.empty();
+        out->confirmExpires = rows.integer(0, 2);
+        return StoreResult::Ok;
+    });
+}
+
+StoreResult ServiceStore::setRealAddress(const std::string& accountId, const std::string& address,
+                                         std::int64_t expires, std::string* token) {
+    if (!valid_real_address(address)) return StoreResult::Invalid;
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    std::string t = random_hex(32);
+    if (t.empty()) return StoreResult::Failed;
+    StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::SetRealAddress, {accountId, address, tokenHash(t), static_cast<long long>(expires)}, &rows,
+                      deadline)))
+            return StoreResult::Failed;
+        return rows.size() ? StoreResult::Ok : StoreResult::NotFound;
+    });
+    if (r == StoreResult::Ok) *token = std::move(t);
+    return r;
+}
+
+StoreResult ServiceStore::renewConfirmation(const std::string& accountId, std::int64_t expires, std::string* token,
+                                            std::string* address) {
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    std::string t = random_hex(32);
+    if (t.empty()) return StoreResult::Failed;
+    StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::RenewConfirmation, {accountId, tokenHash(t), static_cast<long long>(expires)}, &rows,
+                      deadline)))
+            return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        *address = rows.text(0, 0);
+        return StoreResult::Ok;
+    });
+    if (r == StoreResult::Ok) *token = std::move(t);
+    return r;
+}
+
+StoreResult ServiceStore::confirmRealAddress(const std::string& accountId, const std::string& token, std::int64_t at,
+                                             std::string* address) {
+    // Tokens are made as 64 hex digits: anything else cannot be one.
+    if (token.size() != 64 || token.find_first_not_of("0123456789abcdef") != std::string::npos ||
+        !store::storable_text(accountId))
+        return StoreResult::NotFound;
+    const std::string hash = tokenHash(token);
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::ConfirmAddress, {accountId, hash, static_cast<long long>(at)}, &rows, deadline)))
+            return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        if (address) *address = rows.text(0, 0);
         return StoreResult::Ok;
     });
 }

@@ -59,6 +59,28 @@ struct PageFacts {
 struct AliasEntry {
     std::string site;
     std::string address;
+    std::int64_t created = 0;
+    bool disabled = false;
+    long long forwarded = 0;
+    std::int64_t lastForwarded = 0;  // 0: never
+};
+
+// The account's real address, where its aliases' mail goes once it is confirmed.
+struct MailAccount {
+    std::string realAddress;  // empty: none set
+    bool confirmed = false;
+    std::int64_t confirmExpires = 0;  // of the pending confirmation; 0: none
+};
+
+// A real address is handed to the mail server as the value of a lookup and used as an envelope
+// recipient: one token something@domain.tld of at most 254 printable ASCII bytes, no character
+// that could end a command or a reply.
+bool valid_real_address(const std::string& address);
+
+// Where the mail server sends mail to one alias.
+struct MailRoute {
+    bool disabled = false;
+    std::string realAddress;  // empty unless the account's address is confirmed
 };
 
 struct StoreOptions {
@@ -109,6 +131,27 @@ public:
     StoreResult aliasSite(const std::string& accountId, const std::string& address, std::string* site);
     StoreResult aliasesOf(const std::string& accountId, std::vector<AliasEntry>* out);
     StoreResult aliasCount(long long* count);
+
+    // Mail routing. `address` of the lookups is matched in ASCII lower case, as the mail server
+    // asks; NotFound for an alias nobody has.
+    StoreResult routeAlias(const std::string& address, MailRoute* out);
+    // One more mail forwarded to the alias at `at`: one indexed update.
+    StoreResult recordForward(const std::string& address, std::int64_t at);
+    // Only the account's own alias (`address` as issued); NotFound for any other.
+    StoreResult setAliasDisabled(const std::string& accountId, const std::string& address, bool disabled);
+    StoreResult mailAccount(const std::string& accountId, MailAccount* out);
+    // Sets the account's real address, unconfirmed until the new `token` (256 random bits; only
+    // its hash is stored) comes back before `expires`. Invalid for what is not a mail address.
+    StoreResult setRealAddress(const std::string& accountId, const std::string& address, std::int64_t expires,
+                               std::string* token);
+    // A new token for the address that waits for confirmation (the old one stops working);
+    // NotFound when none waits.
+    StoreResult renewConfirmation(const std::string& accountId, std::int64_t expires, std::string* token,
+                                  std::string* address);
+    // Confirms the account's address with its token at time `at`: once, only for the account it
+    // was issued to, until it expires. NotFound otherwise.
+    StoreResult confirmRealAddress(const std::string& accountId, const std::string& token, std::int64_t at,
+                                   std::string* address);
 
     // 0 to 10; 0 for an unrated site.
     StoreResult rating(const std::string& site, int* rating);

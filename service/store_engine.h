@@ -87,6 +87,13 @@ enum class Sql : int {
     InsertSession,
     FindSession,
     DeleteSession,
+    RouteAlias,
+    RecordForward,
+    SetAliasDisabled,
+    AccountMail,
+    SetRealAddress,
+    RenewConfirmation,
+    ConfirmAddress,
     MigrationLevel,
     RecordMigration,
     Count

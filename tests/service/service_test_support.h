@@ -271,7 +271,7 @@ inline std::string alias_envelope(const char16_t* account, const char16_t* domai
 // A service on a free loopback port with a store of its own; stops and cleans up by itself.
 class RunningService {
 public:
-    explicit RunningService(Engine engine = Engine::Sqlite, const std::string& sitesDir = "")
+    explicit RunningService(Engine engine = Engine::Sqlite, const std::string& sitesDir = "", Outbox* outbox = nullptr)
         : where(engine, dir.path()) {
         std::string error;
         store = ServiceStore::open(where.location(), &error);
@@ -287,7 +287,7 @@ public:
         config.domain = kDomain;
         config.aliasDomain = kAliasDomain;
         config.sitesDir = sitesDir;
-        server = ServiceServer::start(*store, config, &error);
+        server = ServiceServer::start(*store, config, &error, outbox);
     }
     ~RunningService() {
         if (server) server->stop(5);
