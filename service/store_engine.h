@@ -89,6 +89,13 @@ enum class Sql : int {
     DeleteSession,
     MigrationLevel,
     RecordMigration,
+    UpgradePassword,
+    LockSignIns,
+    RecentFailures,
+    InsertFailure,
+    DeleteFailure,
+    ClearFailures,
+    PurgeFailures,
     Count
 };
 
