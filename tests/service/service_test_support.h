@@ -273,7 +273,7 @@ inline std::string alias_envelope(const char16_t* account, const char16_t* domai
 class RunningService {
 public:
     explicit RunningService(Engine engine = Engine::Sqlite, const std::string& sitesDir = "",
-                            const std::vector<std::string>& trustedProxies = {})
+                            const std::vector<std::string>& trustedProxies = {}, const SignInLimits& limits = {})
         : where(engine, dir.path()) {
         std::string error;
         store = ServiceStore::open(where.location(), &error);
@@ -283,6 +283,7 @@ public:
         }
         // Tests sign in often; the work factor is a deployment matter, not what is tested here.
         store->setPasswordLimits(PasswordLimits::minimum());
+        store->setSignInLimits(limits);
         ServiceConfig config;
         config.listenAddress = "127.0.0.1";
         config.port = 0;
