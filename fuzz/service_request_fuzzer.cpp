@@ -9,9 +9,9 @@
 //
 // Checks: decoding undoes encoding; escaped text has no markup and unescapes to itself; a site
 // key is well formed and names the same site when handed back; only a trusted proxy's last
-// X-Forwarded-For hop names the client, canonical; static files never come from
-// outside the host's tree; web pages carry only their own markup, the security headers and
-// headers without line breaks; the service description (Host and query from the input) is
+// X-Forwarded-For hop names the client, canonical; static files never come from outside the
+// host's tree; web pages carry only their own markup, the security headers (a throttled sign-in
+// its Retry-After too) and headers without line breaks; the service description (Host and query from the input) is
 // well-formed XML whose address is exactly the Host's, or a 400; the SOAP endpoint (the body as
 // the request) answers 200 or a fault of the four codes, well-formed either way.
 #include <fcntl.h>
@@ -201,10 +201,17 @@ bool KnownTag(std::string_view body, std::size_t lt) {
 
 void CheckPage(const HttpResponse& r) {
     if (r.fd >= 0) Fail("the web site answered with a file");
-    static const int kStatus[] = {200, 303, 400, 401, 403, 404, 405, 409, 500};
+    static const int kStatus[] = {200, 303, 400, 401, 403, 404, 405, 409, 429, 500};
     bool known = false;
     for (int s : kStatus) known = known || r.status == s;
     if (!known) Fail("unexpected web site status", std::to_string(r.status));
+    // A throttled sign-in says when to come back: 1 to 900 seconds.
+    if (r.status == 429) {
+        long long retry = 0;
+        for (const auto& [n, v] : r.headers)
+            if (n == "Retry-After") retry = std::atoll(v.c_str());
+        if (retry < 1 || retry > 900) Fail("a throttled sign-in without its Retry-After");
+    }
     for (const auto& [name, value] : r.headers)
         if (name.find_first_of("\r\n\0", 0, 3) != std::string::npos ||
             value.find_first_of("\r\n\0", 0, 3) != std::string::npos)
