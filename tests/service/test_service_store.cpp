@@ -392,6 +392,34 @@ TEST_P(StoreOnBoth, SignInsAreThrottledByNameAndByAddress) {
     EXPECT_EQ(where.sql("SELECT COUNT(*) FROM sign_in_failures WHERE subject LIKE '%nobody%'"), "0");
 }
 
+// Guesses racing for one name, released together: exactly five are checked, the rest refused.
+TEST_P(StoreOnBoth, RacingSignInsPassOneCountOnce) {
+    StoreOptions options;
+    options.connections = 32;
+    std::string error;
+    auto s = ServiceStore::open(where.location(), options, &error);
+    ASSERT_TRUE(s) << error;
+    s->setPasswordLimits(PasswordLimits::minimum());
+    ASSERT_EQ(s->createAccount("ann", "right", nullptr), StoreResult::Ok);
+    constexpr int kGuesses = 16;
+    std::atomic<int> waiting{0}, wrong{0}, refused{0}, other{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kGuesses; ++i)
+        threads.emplace_back([&, i] {
+            ++waiting;
+            while (waiting < kGuesses) std::this_thread::yield();
+            switch (s->signIn("ann", "guess" + std::to_string(i), "198.51.100." + std::to_string(i), nullptr)) {
+                case StoreResult::NotFound: ++wrong; break;
+                case StoreResult::Throttled: ++refused; break;
+                default: ++other;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong, 5);
+    EXPECT_EQ(refused, kGuesses - 5);
+    EXPECT_EQ(other, 0);
+}
+
 // Votes on a few sites from many threads at once, released together: each site's rating is the
 // rounded mean of every vote on it (a mean that missed a racing vote would be far off: 0s and 10s).
 TEST_P(StoreOnBoth, RacingVotesAreAllCounted) {
