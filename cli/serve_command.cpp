@@ -21,6 +21,7 @@
 
 #include "cli/commands.h"
 #include "cli/mail_options.h"
+#include "service/client_address.h"
 #include "service/outbox.h"
 #include "service/service_server.h"
 #include "service/service_store.h"
@@ -46,6 +47,7 @@ struct ServeOptions {
     std::string adUrl;
     std::string adType;
     MailServeOptions mail;
+    std::vector<std::string> trustedProxies;
     unsigned threads = 0;
     bool reusePort = false;
 };
@@ -218,6 +220,11 @@ int serve(const ServeOptions& o) {
     }
     config.threads = o.threads;
     config.reusePort = o.reusePort;
+    for (const std::string& proxy : o.trustedProxies) {
+        std::optional<std::string> ip = service::canonical_ip(proxy);
+        if (!ip) return fail("--trusted-proxy needs an IP address: " + proxy);
+        config.trustedProxies.push_back(*ip);
+    }
     raiseDescriptorLimit();
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
@@ -279,6 +286,9 @@ void add_serve_command(CLI::App& app) {
     cmd->add_option("--threads", opts->threads, "threads answering requests (default: two per core, at least 4)")
         ->check(CLI::Range(1u, 1024u));
     cmd->add_flag("--reuse-port", opts->reusePort, "share the port with other processes started with --reuse-port");
+    cmd->add_option("--trusted-proxy", opts->trustedProxies,
+                    "believe X-Forwarded-For (its last hop) only from this proxy ADDR (repeatable)")
+        ->type_name("ADDR");
     auto* add = cmd->add_option("--add-account", opts->addAccount,
                                 "create account NAME (password on standard input), print its id and exit");
     auto* rating = cmd->add_option("--set-rating", opts->setRating, "give SITE the rating N (0 to 10) and exit")

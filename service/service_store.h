@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <condition_variable>
 #include <mutex>
@@ -19,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "service/password_hash.h"
+
 namespace bf::service {
 
 namespace store {
@@ -26,7 +29,8 @@ class Engine;
 class Connection;
 }  // namespace store
 
-enum class StoreResult { Ok, NotFound, Exists, Invalid, Failed };
+// Throttled: too many failed sign-ins lately; the password was not looked at.
+enum class StoreResult { Ok, NotFound, Exists, Invalid, Failed, Throttled };
 
 struct Account {
     std::string id;  // 32 lower-case hex digits
@@ -93,12 +97,20 @@ struct StoreOptions {
     int connections = 16;
     // Tests only: apply the migrations up to this version (0: all).
     int migrateTo = 0;
+    // Tests only: the time in seconds since the epoch that sign-in throttling goes by (null: the
+    // system's clock).
+    std::function<long long()> clock;
+};
+
+// Failed sign-ins counted within a window before further attempts are refused.
+struct SignInLimits {
+    int perName = 5;
+    int perAddress = 20;
+    long long windowSeconds = 15 * 60;
 };
 
 class ServiceStore {
 public:
-    static constexpr std::uint32_t kDefaultIterations = 100000;
-
     // Opens the store at `location`: a `postgresql://` or `postgres://` URI (libpq's, with
     // `?host=/socket/dir` for a local socket) or else an SQLite file (created when missing).
     // Brings the schema up to this build's version. Null with `error` set on failure, among them
@@ -111,14 +123,28 @@ public:
     ServiceStore(const ServiceStore&) = delete;
     ServiceStore& operator=(const ServiceStore&) = delete;
 
-    // PBKDF2 work factor of new passwords (tests lower it; stored per account).
-    void setIterations(std::uint32_t iterations) { iterations_ = iterations ? iterations : 1; }
+    // Work of new Argon2id password hashes (default: libsodium's interactive limits). A stored
+    // hash of other limits is replaced at its next successful sign-in. Set before use.
+    void setPasswordLimits(const PasswordLimits& limits) { limits_ = limits; }
+    // For callers from before Argon2id: any work factor at all picks the least limits libsodium
+    // takes (they only ever lowered it, for tests).
+    void setIterations(std::uint32_t) { limits_ = PasswordLimits::minimum(); }
 
     // Names: 1 to 64 bytes of printable UTF-8 without leading or trailing space; passwords 1 to
-    // 1024 bytes. Invalid for others, Exists for a name taken (case-insensitively).
+    // 1024 bytes. Invalid for others, Exists for a name taken (case-insensitively). The password
+    // is kept as an Argon2id hash.
     StoreResult createAccount(const std::string& name, const std::string& password, Account* out);
-    // NotFound for an unknown name and for a wrong password alike.
+    // NotFound for an unknown name and for a wrong password alike; Failed for a stored password
+    // record that cannot be read. A right password whose record is of an older kind (PBKDF2) or
+    // other limits gets a new Argon2id hash in the same call. Not throttled: for admin paths.
     StoreResult verifyPassword(const std::string& name, const std::string& password, Account* out);
+    // A sign-in from `address` (empty: unknown): as verifyPassword, but Throttled, without the
+    // password being checked, once the name or the address has had too many failures within the
+    // window; `retryAfter` then says in how many seconds an attempt is taken again. A failure
+    // counts for the name and the address; a success clears the name's failures.
+    StoreResult signIn(const std::string& name, const std::string& password, const std::string& address,
+                       Account* out, long long* retryAfter = nullptr);
+    void setSignInLimits(const SignInLimits& limits) { signInLimits_ = limits; }
     StoreResult findAccount(const std::string& id, Account* out);
 
     // The account's alias for a site; with `create`, makes one at `aliasDomain` when it has none.
@@ -183,6 +209,15 @@ private:
     class Pool;
     ServiceStore(std::unique_ptr<store::Engine> engine, const StoreOptions& options);
     bool migrate(int upTo, std::string* error);
+    long long clock() const;
+    // A right password's record to be replaced (newHash empty: none).
+    struct PasswordUpgrade {
+        std::string accountId, oldHash, newHash;
+    };
+    StoreResult checkPassword(const std::string& name, const std::string& password, Account* out,
+                              PasswordUpgrade* upgrade);
+    static bool applyUpgrade(store::Connection& c, std::chrono::steady_clock::time_point deadline,
+                             const PasswordUpgrade& upgrade);
     // Runs `body(connection, deadline)` on a pooled connection, inside a transaction for Write.
     template <class Body>
     StoreResult work(Mode mode, Body&& body);
@@ -195,7 +230,8 @@ private:
     std::mutex writerMutex_;
     std::condition_variable writerFree_;
     bool writing_ = false;
-    std::atomic<std::uint32_t> iterations_{kDefaultIterations};
+    PasswordLimits limits_ = PasswordLimits::interactive();
+    SignInLimits signInLimits_;
 };
 
 }  // namespace bf::service

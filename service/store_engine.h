@@ -96,6 +96,13 @@ enum class Sql : int {
     ConfirmAddress,
     MigrationLevel,
     RecordMigration,
+    UpgradePassword,
+    LockSignIns,
+    RecentFailures,
+    InsertFailure,
+    DeleteFailure,
+    ClearFailures,
+    PurgeFailures,
     Count
 };
 

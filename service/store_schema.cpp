@@ -39,6 +39,13 @@ const std::vector<Migration> kSqlite = {
      "ALTER TABLE aliases ADD COLUMN forwarded INTEGER NOT NULL DEFAULT 0;"
      "ALTER TABLE aliases ADD COLUMN last_forwarded INTEGER NOT NULL DEFAULT 0;"
      "CREATE INDEX aliases_address_lower ON aliases(lower(address));"},
+    // One row per failed sign-in (kind 'name': the SHA-256 of the lower-cased user name; 'address':
+    // the client's address), kept for the throttling window.
+    {4, "failed sign-ins for throttling",
+     "CREATE TABLE sign_in_failures(id INTEGER PRIMARY KEY, kind TEXT NOT NULL, subject TEXT NOT NULL,"
+     " at INTEGER NOT NULL);"
+     "CREATE INDEX sign_in_failures_subject ON sign_in_failures(kind, subject, at);"
+     "CREATE INDEX sign_in_failures_at ON sign_in_failures(at);"},
 };
 
 // The same tables: names compare case-insensitively in ASCII only, as SQLite's NOCASE does,
@@ -67,6 +74,11 @@ const std::vector<Migration> kPostgres = {
      "ALTER TABLE aliases ADD COLUMN forwarded BIGINT NOT NULL DEFAULT 0;"
      "ALTER TABLE aliases ADD COLUMN last_forwarded BIGINT NOT NULL DEFAULT 0;"
      "CREATE INDEX aliases_address_lower ON aliases (lower(address COLLATE \"C\"));"},
+    {4, "failed sign-ins for throttling",
+     "CREATE TABLE sign_in_failures(id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY, kind TEXT NOT NULL,"
+     " subject TEXT NOT NULL, at BIGINT NOT NULL);"
+     "CREATE INDEX sign_in_failures_subject ON sign_in_failures(kind, subject, at);"
+     "CREATE INDEX sign_in_failures_at ON sign_in_failures(at);"},
 };
 
 struct Text {
@@ -168,6 +180,20 @@ constexpr Text kStatements[] = {
      nullptr},
     {Sql::MigrationLevel, "SELECT COALESCE(MAX(version), 0) FROM schema_migrations", nullptr},
     {Sql::RecordMigration, "INSERT INTO schema_migrations(version, description, applied) VALUES($1, $2, $3)", nullptr},
+    // A new record for an old one, only if it is still the one that was checked.
+    {Sql::UpgradePassword, "UPDATE accounts SET hash = $2, salt = '', iterations = 0 WHERE id = $1 AND hash = $3",
+     nullptr},
+    // Sign-ins of one subject queue here on PostgreSQL (SQLite has one writer at a time anyway),
+    // so that racing attempts cannot all pass one count: $1 the kind's lock class, $2 the subject.
+    {Sql::LockSignIns, "SELECT $1, $2", "SELECT pg_advisory_xact_lock($1::int, hashtext($2::text))"},
+    // The newest failures of one subject since a time, at most $4 of them.
+    {Sql::RecentFailures,
+     "SELECT at FROM sign_in_failures WHERE kind = $1 AND subject = $2 AND at > $3 ORDER BY at DESC LIMIT $4",
+     nullptr},
+    {Sql::InsertFailure, "INSERT INTO sign_in_failures(kind, subject, at) VALUES($1, $2, $3) RETURNING id", nullptr},
+    {Sql::DeleteFailure, "DELETE FROM sign_in_failures WHERE id = $1", nullptr},
+    {Sql::ClearFailures, "DELETE FROM sign_in_failures WHERE kind = $1 AND subject = $2", nullptr},
+    {Sql::PurgeFailures, "DELETE FROM sign_in_failures WHERE at <= $1", nullptr},
 };
 static_assert(std::size(kStatements) == static_cast<std::size_t>(Sql::Count));
 

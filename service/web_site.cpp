@@ -244,8 +244,18 @@ private:
             if (r == StoreResult::Invalid)
                 return loginPage(400, "Choose a user name of 1 to 64 characters and a password.", name);
         } else {
-            r = store_.verifyPassword(name, password, &account);
+            long long retryAfter = 0;
+            r = store_.signIn(name, password, req_.client, &account, &retryAfter);
             if (r == StoreResult::NotFound) return loginPage(401, "Wrong user name or password.", name);
+            if (r == StoreResult::Throttled) {
+                const long long minutes = (retryAfter + 59) / 60;
+                HttpResponse resp = loginPage(429,
+                                              "Too many failed sign-ins. Please try again in " +
+                                                  std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes."),
+                                              name);
+                resp.headers.emplace_back("Retry-After", std::to_string(retryAfter));
+                return resp;
+            }
         }
         if (r != StoreResult::Ok) return plain_error(500);
         // A new session at sign-in, so that a token planted before it is worth nothing after.
