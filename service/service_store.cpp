@@ -327,6 +327,11 @@ StoreResult ServiceStore::checkPassword(const std::string& name, const std::stri
         account.realAddress = rows.text(0, 5);
         return StoreResult::Ok;
     });
+    if (r == StoreResult::NotFound) {
+        std::call_once(decoyOnce_, [this] { decoyHash_ = hash_password(random_hex(16), limits_).value_or(""); });
+        if (!decoyHash_.empty()) (void)verify_password(StoredPassword{decoyHash_, "", 0}, password, limits_);
+        return r;
+    }
     if (r != StoreResult::Ok) return r;
     // A record of neither kind is a damaged store, not a wrong password.
     PasswordCheck check = verify_password(stored, password, limits_);

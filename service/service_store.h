@@ -231,6 +231,10 @@ private:
     std::condition_variable writerFree_;
     bool writing_ = false;
     PasswordLimits limits_ = PasswordLimits::interactive();
+    // An Argon2id text of no password, checked when a name is unknown, so that an unknown name
+    // takes as long to refuse as a wrong password and answers say nothing of which names exist.
+    std::once_flag decoyOnce_;
+    std::string decoyHash_;
     SignInLimits signInLimits_;
 };
 
