@@ -1,6 +1,7 @@
 #include "host/extension_engine.h"
 
 #include <atomic>
+#include <cstdio>
 #include <optional>
 
 #include "host/frame_events.h"
@@ -25,8 +26,12 @@ bool TabDocument::ask(json request, json* reply, std::string* error) {
         if (!token_.empty()) request["document"] = token_;
     }
     request["tab"] = tab_;
+    std::string op = request.value("type", "");
     if (!channel_->request(std::move(request), deadline_, reply, error)) {
         if (*error == "gone") forget();
+        // For whoever looks into the browser's log: what the page refused, and why.
+        std::fprintf(stderr, "brackenfold native-host: tab %lld: %s: %s\n", static_cast<long long>(tab_), op.c_str(),
+                     error->c_str());
         return false;
     }
     return true;

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -14,12 +17,21 @@ using nlohmann::json;
 
 NativeChannel::NativeChannel(int read_fd, int write_fd) : read_fd_(read_fd), write_fd_(write_fd) {
     if (pipe2(stop_pipe_, O_CLOEXEC) != 0) stop_pipe_[0] = stop_pipe_[1] = -1;
+    if (const char* path = std::getenv("BRACKENFOLD_NATIVE_LOG"); path && *path) trace_ = std::fopen(path, "a");
+}
+
+void NativeChannel::trace(const char* direction, std::string_view text) {
+    if (!trace_) return;
+    std::lock_guard<std::mutex> lock(trace_mutex_);
+    std::fprintf(trace_, "%s %.*s\n", direction, static_cast<int>(std::min<size_t>(text.size(), 2000)), text.data());
+    std::fflush(trace_);
 }
 
 NativeChannel::~NativeChannel() {
     stop();
     for (int fd : stop_pipe_)
         if (fd >= 0) ::close(fd);
+    if (trace_) std::fclose(trace_);
 }
 
 void NativeChannel::start(Deliver deliver, Closed closed) {
@@ -55,8 +67,9 @@ void NativeChannel::close_locked(const std::string& why) {
 }
 
 bool NativeChannel::send(const json& message) {
-    std::string framed;
-    if (!frame_native_message(message.dump(-1, ' ', false, json::error_handler_t::replace), &framed)) return false;
+    std::string framed, text = message.dump(-1, ' ', false, json::error_handler_t::replace);
+    trace(">", text);
+    if (!frame_native_message(text, &framed)) return false;
     std::lock_guard<std::mutex> lock(write_mutex_);
     if (write_broken_) return false;
     const char* p = framed.data();
@@ -110,6 +123,7 @@ bool NativeChannel::request(json message, std::chrono::milliseconds deadline, js
 void NativeChannel::handle(const std::string& text) {
     BrowserMessage m;
     std::string why;
+    trace("<", text);
     if (!parse_browser_message(text, &m, &why)) {
         send({{"type", "error"}, {"message", why}});
         return;

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -59,6 +60,8 @@ private:
     void reader();
     void handle(const std::string& text);
     void close_locked(const std::string& why);
+    // BRACKENFOLD_NATIVE_LOG=FILE: every message both ways, for diagnosis.
+    void trace(const char* direction, std::string_view text);
 
     int read_fd_, write_fd_;
     int stop_pipe_[2] = {-1, -1};
@@ -74,6 +77,8 @@ private:
     std::map<std::int64_t, Pending*> pending_;
     bool closed_ = false;
     std::string close_reason_;
+    std::FILE* trace_ = nullptr;
+    std::mutex trace_mutex_;
     std::thread thread_;
 };
 

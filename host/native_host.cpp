@@ -171,6 +171,7 @@ private:
             log(why);
             channel_->send({{"type", "error"}, {"message", why}});
         }
+        log("tab " + std::to_string(id) + ": toolbar sited");
         Tab& t = tabs_[id];
         t.window = std::move(window);
         t.inbox = std::move(inbox);
@@ -184,6 +185,7 @@ private:
         it->second.window->close();
         tabs_.erase(it);
         release_unused_servers();
+        log("tab " + std::to_string(id) + ": toolbar closed");
     }
 
     // The band's picture and status for the extension: always while a popup shows the tab (when
