@@ -491,7 +491,7 @@ private:
         r.url = m.url;
         frames_->begin(kTop, "", r);
         frames_->commit(kTop, "", m.url, new_top_document());
-        if (m.loaded) frames_->loaded(kTop);
+        if (m.loaded) frames_->stopped(kTop);
     }
 
     void nav(const BrowserMessage& m) {
@@ -510,10 +510,8 @@ private:
         case NavEvent::commit:
             frames_->commit(id, parent, m.url, top ? new_top_document() : ComPtr<IHTMLDocument2>());
             return;
-        case NavEvent::complete: frames_->loaded(id); return;
-        case NavEvent::error:
-            frames_->ended(id);
-            return;
+        case NavEvent::complete: frames_->stopped(id); return;
+        case NavEvent::error: frames_->ended(id); return;
         case NavEvent::same_document: frames_->within_document(id, m.url); return;
         }
     }

@@ -97,15 +97,22 @@ public:
             if (Tab* t = tab(m.tab)) t->inbox->post(m);
             return;
         case BrowserMessageType::tab_close: return close_tab(m.tab);
-        case BrowserMessageType::popup_open:
-            if (Tab* t = tab(m.tab)) {
-                ++t->popups;
-                send_face(m.tab, *t, true);
+        case BrowserMessageType::popup_open: {
+            // A popup of a tab without a page yet waits for the tab's window; it opens none.
+            auto it = tabs_.find(m.tab);
+            if (it == tabs_.end()) {
+                if (waiting_popups_.size() < options_.max_tabs) ++waiting_popups_[m.tab];
+                return;
             }
+            ++it->second.popups;
+            send_face(m.tab, it->second, true);
             return;
+        }
         case BrowserMessageType::popup_close: {
             auto it = tabs_.find(m.tab);
             if (it != tabs_.end() && it->second.popups > 0) --it->second.popups;
+            auto w = waiting_popups_.find(m.tab);
+            if (w != waiting_popups_.end() && --w->second <= 0) waiting_popups_.erase(w);
             return;
         }
         case BrowserMessageType::click: {
@@ -175,11 +182,16 @@ private:
         Tab& t = tabs_[id];
         t.window = std::move(window);
         t.inbox = std::move(inbox);
+        if (auto w = waiting_popups_.find(id); w != waiting_popups_.end()) {
+            t.popups = w->second;
+            waiting_popups_.erase(w);
+        }
         return &t;
     }
 
     // OnQuit, then the band is hidden, closed and unsited; the window's thread ends.
     void close_tab(std::int64_t id) {
+        waiting_popups_.erase(id);
         auto it = tabs_.find(id);
         if (it == tabs_.end()) return;
         it->second.window->close();
@@ -227,6 +239,7 @@ private:
     NativeHostOptions options_;
     TabEngines engines_;
     std::map<std::int64_t, Tab> tabs_;
+    std::map<std::int64_t, int> waiting_popups_;
     std::string face_dir_;
     bool warned_ = false;
 };

@@ -21,7 +21,9 @@ namespace bf::host::test {
 using json = nlohmann::json;
 
 struct FakeInput {
-    std::string type = "text", id, name, value;
+    FakeInput(std::string t, std::string i, std::string n, std::string v)
+        : type(std::move(t)), id(std::move(i)), name(std::move(n)), value(std::move(v)) {}
+    std::string type, id, name, value;
     // The user types this into the field after the host read it, just before its write arrives.
     std::string typed_before_write;
 };

@@ -325,6 +325,38 @@ TEST_F(InChromium, TheNativeHostKilledComesBackWithTheNextPageAndThePopupSaysSo)
     close_tab(page);
 }
 
+// Without the install command's manifest the browser finds no host: the popup says so and names
+// the command.
+TEST(InChromiumWithoutHost, ThePopupNamesTheInstallCommand) {
+    LaunchOptions o;
+    o.extension_dir = std::string(BF_SOURCE_DIR) + "/extension";
+    std::string error;
+    auto browser = ChromiumProcess::launch(o, &error);
+    ASSERT_TRUE(browser) << error;
+    DevToolsClient c(browser->read_fd(), browser->write_fd(), [] { return std::string("it exited"); });
+    Json r;
+    ASSERT_TRUE(c.call("", "Browser.getVersion", Json::object(), &r, &error, 20s)) << error << browser->log_tail();
+    ASSERT_TRUE(c.call("", "Target.createTarget",
+                       {{"url", std::string("chrome-extension://") + kExtensionId + "/popup.html?tab=1"}}, &r, &error))
+        << error;
+    ASSERT_TRUE(c.call("", "Target.attachToTarget", {{"targetId", json_string(r, "targetId")}, {"flatten", true}}, &r,
+                       &error));
+    std::string session = json_string(r, "sessionId");
+    std::string said;
+    for (int i = 0; i < 200 && said.find("not installed") == std::string::npos; ++i) {
+        Json v;
+        if (c.call(session, "Runtime.evaluate",
+                   {{"expression", "document.getElementById('message').textContent"}, {"returnByValue", true}}, &v,
+                   &error) &&
+            v["result"]["value"].is_string())
+            said = v["result"]["value"].get<std::string>();
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_THAT(said, HasSubstr("not installed"));
+    EXPECT_THAT(said, HasSubstr("brackenfold extension install"));
+    c.stop();
+}
+
 }  // namespace
 }  // namespace bf::host::test
 

@@ -260,7 +260,9 @@ protected:
         ext = std::make_unique<FakeExtension>(host_env(box, env));
     }
     void TearDown() override {
-        if (ext) EXPECT_EQ(ext->finish(), 0);
+        if (ext) {
+            EXPECT_EQ(ext->finish(), 0);
+        }
         ext.reset();
     }
 
@@ -341,6 +343,18 @@ TEST_F(NativeHostComponent, ASecondTabOfAnotherSiteGetsItsOwnLookup) {
     ASSERT_TRUE(face(2, "Click for Alias Email...").is_object());
     ext->load(3, "http://nodot/", FakePage{});
     EXPECT_TRUE(face(3, "Service Unavailable/Invalid Site").is_object());
+}
+
+// The service down: the band's own words, in the face and the badge.
+TEST_F(NativeHostComponent, AServiceThatIsDownShowsTheBandsOwnStatus) {
+    sign_in();
+    ASSERT_EQ(ext->finish(), 0);
+    env[0] = "BRACKENFOLD_SERVICE_HOST=127.0.0.1:" + std::to_string(free_port());
+    ext = std::make_unique<FakeExtension>(host_env(box, env));
+    ext->load(2, "http://www.shop.test/", FakePage{});
+    json f = face(2, "Service Unavailable/Invalid Site");
+    ASSERT_TRUE(f.is_object());
+    EXPECT_EQ(f["alias"], false);
 }
 
 #endif  // BF_HOST_TESTS_WITH_SERVICE
