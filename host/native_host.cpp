@@ -173,10 +173,11 @@ private:
         }
         for (const auto& p : window->toolbar_problems()) log(p);
         if (!window->has_toolbar() && !warned_) {
+            // The user can act on this one: the popup shows it.
             warned_ = true;
-            std::string why = "no toolbar is registered for this user: run `brackenfold register`";
+            std::string why = "The Brackenfold toolbar is not registered for this user: run \"brackenfold register\".";
             log(why);
-            channel_->send({{"type", "error"}, {"message", why}});
+            channel_->send({{"type", "notice"}, {"message", why}});
         }
         log("tab " + std::to_string(id) + ": toolbar sited");
         Tab& t = tabs_[id];

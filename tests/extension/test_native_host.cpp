@@ -190,6 +190,16 @@ TEST(NativeHost, MalformedAndUnknownMessagesAreAnsweredWithErrors) {
     EXPECT_EQ(ext.finish(), 0);
 }
 
+// Without a registered toolbar the user is told what to run.
+TEST(NativeHost, ATabWithoutARegisteredToolbarTellsTheUserToRegister) {
+    Sandbox box(false);
+    FakeExtension ext(host_env(box));
+    ext.load(1, A, FakePage{});
+    json n = ext.wait_for_type("notice", std::chrono::milliseconds(10000));
+    EXPECT_THAT(n.value("message", ""), HasSubstr("brackenfold register"));
+    EXPECT_EQ(ext.finish(), 0);
+}
+
 // A length past the cap: the stream cannot be followed, so the host says why and ends.
 TEST(NativeHost, AMessageOverTheCapEndsTheHostWithAnError) {
     Sandbox box;
