@@ -32,6 +32,7 @@ struct FakePage {
     std::string token = "doc-1";
     std::string url;
     std::vector<FakeInput> inputs;
+    bool silent = false;  // its content script never answers
 };
 
 class FakeExtension {

@@ -145,6 +145,7 @@ void FakeExtension::reader() {
             std::string type = m.is_object() ? m.value("type", "") : "";
             std::lock_guard<std::mutex> lock(mutex_);
             if (type == "read" || type == "get" || type == "write") {
+                if (pages_[m.value("tab", std::int64_t{-1})].silent) continue;
                 json reply = answer(m);
                 reply["type"] = "reply";
                 reply["id"] = m.value("id", 0);

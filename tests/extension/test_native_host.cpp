@@ -190,6 +190,23 @@ TEST(NativeHost, MalformedAndUnknownMessagesAreAnsweredWithErrors) {
     EXPECT_EQ(ext.finish(), 0);
 }
 
+// A page that never answers holds its own band up to the deadline, and nobody else.
+TEST(NativeHost, APageThatNeverAnswersCostsItsRequestsDeadlineOnly) {
+    Sandbox box;
+    FakeExtension ext(host_env(box));
+    FakePage silent;
+    silent.silent = true;
+    ext.load(1, A, silent);
+    FakePage other;
+    other.inputs = {{"text", "", "q", "x"}};
+    ext.load(2, B, other);
+    EXPECT_EQ(wait_lines(box, "input text||q|x", 1).size(), 1u);  // the other tab is read at once
+    // The silent tab's band gives up on its read and takes its next page.
+    ext.send({{"type", "nav"}, {"event", "samedocument"}, {"tab", 1}, {"frame", 0}, {"parent", -1}, {"url", A + "#2"}});
+    EXPECT_EQ(wait_lines(box, "event 259 top" + kNC + A + "#2", 1).size(), 1u);
+    EXPECT_EQ(ext.finish(), 0);
+}
+
 // Without a registered toolbar the user is told what to run.
 TEST(NativeHost, ATabWithoutARegisteredToolbarTellsTheUserToRegister) {
     Sandbox box(false);
