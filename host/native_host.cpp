@@ -165,7 +165,10 @@ private:
         auto inbox = std::make_shared<TabInbox>();
         engines_.next(id, inbox);
         std::string error;
-        auto window = BrowserWindow::open(WindowOptions{}, engines_, &error);
+        // The band as wide as its controls: a popup is at most 800 pixels wide.
+        WindowOptions size;
+        size.toolbar_width = 680;
+        auto window = BrowserWindow::open(size, engines_, &error);
         if (!window) {
             log("tab " + std::to_string(id) + ": " + error);
             channel_->send({{"type", "error"}, {"message", "tab " + std::to_string(id) + ": " + error}});
