@@ -372,6 +372,16 @@ TEST_F(NativeHostComponent, ASecondTabOfAnotherSiteGetsItsOwnLookup) {
     EXPECT_TRUE(face(3, "Service Unavailable/Invalid Site").is_object());
 }
 
+// The login button, logged out, opens the login page in the tab (the extension navigates it).
+TEST_F(NativeHostComponent, TheLoginButtonOpensTheLoginPageInTheTab) {
+    ext->load(2, "http://www.shop.test/", FakePage{});
+    ASSERT_TRUE(face(2, "Please Login").is_object());
+    ext->send({{"type", "click"}, {"tab", 2}, {"x", 480}, {"y", 10}});
+    json n = ext->wait_for_type("navigate");
+    EXPECT_EQ(n.value("tab", -1), 2);
+    EXPECT_EQ(n.value("url", ""), "http://www.brackenfold.localhost:" + port + "/login.aspx");
+}
+
 // The service down: the band's own words, in the face and the badge.
 TEST_F(NativeHostComponent, AServiceThatIsDownShowsTheBandsOwnStatus) {
     sign_in();
