@@ -308,7 +308,8 @@ TEST_F(InChromium, TheNativeHostKilledComesBackWithTheNextPageAndThePopupSaysSo)
     ASSERT_GE(tab, 0);
     std::string face = popup(tab);
     // The site's status once its lookup is done (its alias when the test before made one).
-    const std::string settled = "(t => t === 'Waiting on Site Load...' ? '' : t)(document.getElementById('band').title)";
+    const std::string settled =
+        "(t => t === 'Click for Alias Email...' || t.includes('@') ? t : '')(document.getElementById('band').title)";
     Json before;
     for (int i = 0; i < 200 && (!before.is_string() || before.get<std::string>().empty()); ++i) {
         std::this_thread::sleep_for(100ms);
