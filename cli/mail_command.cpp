@@ -17,19 +17,6 @@
 
 namespace bf::cli {
 
-namespace {
-
-// Until the store answers for aliases, every lookup says so: the mail server keeps the mail
-// and asks again, nothing is refused or lost.
-class UnwiredDirectory : public service::AliasDirectory {
-public:
-    service::AliasRoute route(const std::string&) override {
-        return {service::AliasState::Unavailable, {}, "this service keeps no alias routes yet"};
-    }
-    bool recordForward(const std::string&, std::int64_t) override { return false; }
-};
-
-}  // namespace
 
 void add_mail_serve_options(CLI::App* serve, MailServeOptions* options) {
     // Bad syntax is refused while the command line is read, before anything listens.
@@ -51,18 +38,14 @@ void add_mail_serve_options(CLI::App* serve, MailServeOptions* options) {
 }
 
 std::unique_ptr<MailServices> MailServices::start(const MailServeOptions& options, const std::string& aliasDomain,
-                                                  service::AliasDirectory* directory, std::string* error) {
+                                                  service::AliasDirectory& directory, std::string* error) {
     std::unique_ptr<MailServices> mail(new MailServices);
     if (!service::parse_smtp_address(options.smtp, &mail->smtp_, error)) return *error = "--smtp: " + *error, nullptr;
     if (options.socketmap.empty()) return mail;
     service::SocketmapAddress address;
     if (!service::parse_socketmap_address(options.socketmap, &address, error))
         return *error = "--socketmap: " + *error, nullptr;
-    if (!directory) {
-        mail->unwired_ = std::make_unique<UnwiredDirectory>();
-        directory = mail->unwired_.get();
-    }
-    mail->socketmap_ = service::SocketmapServer::start(*directory, aliasDomain, address, error);
+    mail->socketmap_ = service::SocketmapServer::start(directory, aliasDomain, address, error);
     if (!mail->socketmap_) return *error = "--socketmap: " + *error, nullptr;
     return mail;
 }

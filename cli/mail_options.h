@@ -23,17 +23,16 @@ void add_mail_serve_options(CLI::App* serve, MailServeOptions* options);
 class MailServices {
 public:
     // Checks the options and starts the socketmap server when one is asked for, answering from
-    // `directory` (null: a directory that has no routes yet and says so with TEMP). Null with
-    // `error` set on a bad option or an address that cannot be used.
+    // `directory`, which must outlive it. Null with `error` set on a bad option or an address
+    // that cannot be used.
     static std::unique_ptr<MailServices> start(const MailServeOptions& options, const std::string& aliasDomain,
-                                               service::AliasDirectory* directory, std::string* error);
+                                               service::AliasDirectory& directory, std::string* error);
     // "127.0.0.1:8732", a socket path, or empty.
     std::string socketmapAddress() const { return socketmap_ ? socketmap_->address() : std::string(); }
     const service::SmtpServerAddress& smtp() const { return smtp_; }
 
 private:
     service::SmtpServerAddress smtp_;
-    std::unique_ptr<service::AliasDirectory> unwired_;
     std::unique_ptr<service::SocketmapServer> socketmap_;
 };
 

@@ -21,8 +21,11 @@
 
 #include "cli/commands.h"
 #include "cli/mail_options.h"
+#include "service/client_address.h"
+#include "service/outbox.h"
 #include "service/service_server.h"
 #include "service/service_store.h"
+#include "service/store_alias_directory.h"
 #include "service/site_key.h"
 #include "soap/deployment.h"
 
@@ -44,6 +47,7 @@ struct ServeOptions {
     std::string adUrl;
     std::string adType;
     MailServeOptions mail;
+    std::vector<std::string> trustedProxies;
     unsigned threads = 0;
     bool reusePort = false;
 };
@@ -216,6 +220,11 @@ int serve(const ServeOptions& o) {
     }
     config.threads = o.threads;
     config.reusePort = o.reusePort;
+    for (const std::string& proxy : o.trustedProxies) {
+        std::optional<std::string> ip = service::canonical_ip(proxy);
+        if (!ip) return fail("--trusted-proxy needs an IP address: " + proxy);
+        config.trustedProxies.push_back(*ip);
+    }
     raiseDescriptorLimit();
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
@@ -223,7 +232,8 @@ int serve(const ServeOptions& o) {
     // One connection to the store for each thread that answers requests, and one to spare.
     unsigned threads = config.threads ? config.threads : service::default_threads();
     config.threads = threads;
-    auto store = openStore(o, static_cast<int>(threads) + 1);
+    // and a few for the mail server's lookups and the forward counts.
+    auto store = openStore(o, static_cast<int>(threads) + 6);
     if (!store) return 1;
 
     // Threads started from here on inherit the mask, so only sigwait below sees the signals.
@@ -235,22 +245,30 @@ int serve(const ServeOptions& o) {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
-    auto server = service::ServiceServer::start(*store, config, &error);
+    // Mail delivery: the mail server's alias lookups (--socketmap), answered from the store, and
+    // the server the confirmation mails go to (--smtp). Nothing connects to that one before the
+    // first mail, so a service without a mail server starts and serves all the same.
+    service::StoreAliasDirectory directory(*store);
+    auto mail = MailServices::start(o.mail, config.aliasDomain, directory, &error);
+    if (!mail) return fail(error);
+    service::SmtpOptions smtpOptions;
+    smtpOptions.heloName = service::host_without_port(config.domain);
+    // Stopping waits for the mail being sent: not for long.
+    smtpOptions.timeoutSeconds = 15;
+    service::SmtpOutbox outbox(mail->smtp(), smtpOptions, [](const std::string& line) {
+        std::fprintf(stderr, "brackenfold serve: %s\n", line.c_str());
+    });
+    auto server = service::ServiceServer::start(*store, config, &error, &outbox);
     if (!server) return fail("cannot listen on " + listen + ": " + error);
     std::printf("listening on %s\n", server->address().c_str());
     std::fflush(stdout);
-    // Mail delivery: the mail server's alias lookups (--socketmap) and its address (--smtp).
-    auto mail = MailServices::start(o.mail, config.aliasDomain, nullptr, &error);
-    if (!mail) {
-        server->stop(0);
-        return fail(error);
-    }
     if (!mail->socketmapAddress().empty()) std::printf("socketmap on %s\n", mail->socketmapAddress().c_str());
     std::fflush(stdout);
     int sig = 0;
     while (sigwait(&signals, &sig) != 0) {
     }
     server->stop(30);
+    mail.reset();  // no more lookups: the directory below writes its last counts
     return 0;
 }
 
@@ -268,6 +286,9 @@ void add_serve_command(CLI::App& app) {
     cmd->add_option("--threads", opts->threads, "threads answering requests (default: two per core, at least 4)")
         ->check(CLI::Range(1u, 1024u));
     cmd->add_flag("--reuse-port", opts->reusePort, "share the port with other processes started with --reuse-port");
+    cmd->add_option("--trusted-proxy", opts->trustedProxies,
+                    "believe X-Forwarded-For (its last hop) only from this proxy ADDR (repeatable)")
+        ->type_name("ADDR");
     auto* add = cmd->add_option("--add-account", opts->addAccount,
                                 "create account NAME (password on standard input), print its id and exit");
     auto* rating = cmd->add_option("--set-rating", opts->setRating, "give SITE the rating N (0 to 10) and exit")

@@ -3,13 +3,15 @@
 // the web site over a throw-away store.
 //
 // Input: byte 0 picks the method and the session (signed out, signed in, none, or the raw
-// cookie text), byte 1 whether the session's form token is put in the body; the rest is split
+// cookie text), byte 1 whether the session's form token is put in the body and whether the
+// cookie text, taken as X-Forwarded-For, comes from a trusted proxy; the rest is split
 // at NULs into path, Host, query string, content type, cookie text and body.
 //
 // Checks: decoding undoes encoding; escaped text has no markup and unescapes to itself; a site
-// key is well formed and names the same site when handed back; static files never come from
-// outside the host's tree; web pages carry only their own markup, the security headers and
-// headers without line breaks; the service description (Host and query from the input) is
+// key is well formed and names the same site when handed back; only a trusted proxy's last
+// X-Forwarded-For hop names the client, canonical; static files never come from outside the
+// host's tree; web pages carry only their own markup, the security headers (a throttled sign-in
+// its Retry-After too) and headers without line breaks; the service description (Host and query from the input) is
 // well-formed XML whose address is exactly the Host's, or a 400; the SOAP endpoint (the body as
 // the request) answers 200 or a fault of the four codes, well-formed either way.
 #include <fcntl.h>
@@ -28,6 +30,7 @@
 
 #include <expat.h>
 
+#include "service/client_address.h"
 #include "service/service_config.h"
 #include "service/site_key.h"
 #include "service/soap_endpoint.h"
@@ -140,6 +143,26 @@ void CheckHost(std::string_view host) {
         if (c >= 'A' && c <= 'Z') Fail("host_without_port kept upper case", h);
 }
 
+// The cookie text doubles as an X-Forwarded-For value. From an untrusted peer it is ignored; from
+// a trusted one the client is the last hop when that is an address, canonical (it reads back as
+// itself), and the peer otherwise.
+std::string CheckClient(const std::string& forwardedFor, bool trustedPeer) {
+    const std::string peer = "127.0.0.1";
+    const std::vector<std::string> trusted = {trustedPeer ? peer : std::string("::1")};
+    const std::string client = client_address(peer, forwardedFor, trusted);
+    if (!trustedPeer && client != peer) Fail("an untrusted peer's X-Forwarded-For was believed", forwardedFor);
+    if (client != peer) {
+        std::optional<std::string> again = canonical_ip(client);
+        if (!again || *again != client) Fail("the client address is not canonical", client);
+        // Nothing before the last comma counts: those hops are the client's own words.
+        std::string last = forwardedFor.substr(forwardedFor.rfind(',') + 1);  // npos + 1 is 0
+        const std::size_t from = last.find_first_not_of(" \t");
+        last = from == std::string::npos ? std::string() : last.substr(from, last.find_last_not_of(" \t") + 1 - from);
+        if (canonical_ip(last) != client) Fail("the client is not the last hop", forwardedFor);
+    }
+    return client;
+}
+
 std::string FdPath(int fd) {
     char link[64], target[PATH_MAX + 1];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -178,10 +201,17 @@ bool KnownTag(std::string_view body, std::size_t lt) {
 
 void CheckPage(const HttpResponse& r) {
     if (r.fd >= 0) Fail("the web site answered with a file");
-    static const int kStatus[] = {200, 303, 400, 401, 403, 404, 405, 409, 500};
+    static const int kStatus[] = {200, 303, 400, 401, 403, 404, 405, 409, 429, 500};
     bool known = false;
     for (int s : kStatus) known = known || r.status == s;
     if (!known) Fail("unexpected web site status", std::to_string(r.status));
+    // A throttled sign-in says when to come back: 1 to 900 seconds.
+    if (r.status == 429) {
+        long long retry = 0;
+        for (const auto& [n, v] : r.headers)
+            if (n == "Retry-After") retry = std::atoll(v.c_str());
+        if (retry < 1 || retry > 900) Fail("a throttled sign-in without its Retry-After");
+    }
     for (const auto& [name, value] : r.headers)
         if (name.find_first_of("\r\n\0", 0, 3) != std::string::npos ||
             value.find_first_of("\r\n\0", 0, 3) != std::string::npos)
@@ -278,7 +308,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::string error;
     g_store = ServiceStore::open(g_dir + "/service.db", &error);
     if (!g_store) Fail("cannot open the store", error);
-    g_store->setIterations(1);
+    g_store->setPasswordLimits(PasswordLimits::minimum());
     Account a;
     if (g_store->createAccount("fuzz user", "secret", &a) != StoreResult::Ok) Fail("cannot make an account");
     g_in.accountId = a.id;
@@ -322,6 +352,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     req.query = parse_form(query);
     req.contentType = type;
     req.body = body;
+    req.client = CheckClient(cookie, data[1] & 2);
     CheckStatic(req);
     CheckDescription(req);
     CheckSoap(body);

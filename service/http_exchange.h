@@ -16,6 +16,9 @@ struct HttpRequest {
     std::string host;  // the Host header as sent
     std::string contentType;
     std::string origin;  // the Origin header, if any
+    // The client's address: the peer's, or the last hop of X-Forwarded-For when the peer is a
+    // trusted proxy (ServiceConfig::trustedProxies); empty when unknown.
+    std::string client;
     std::map<std::string, std::string> query;
     std::map<std::string, std::string> cookies;
     std::string body;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace bf::service {
 
@@ -29,6 +30,8 @@ struct ServiceConfig {
     unsigned maxConnections = 10000;
     // Lets several processes listen on one port, the kernel sharing the connections out.
     bool reusePort = false;
+    // Proxies (IP addresses) whose X-Forwarded-For names the client; anyone else's is ignored.
+    std::vector<std::string> trustedProxies;
 };
 
 }  // namespace bf::service

@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "service/client_address.h"
 #include "service/site_key.h"
 #include "service/soap_endpoint.h"
 #include "service/static_files.h"
@@ -38,6 +40,12 @@ void onCompleted(void* cls, MHD_Connection*, void** state, MHD_RequestTerminatio
 
 MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
     if (key) static_cast<std::map<std::string, std::string>*>(cls)->emplace(key, value ? value : "");
+    return MHD_YES;
+}
+
+// The value of the last X-Forwarded-For header: a proxy appends its hop to the last one.
+MHD_Result lastForwardedFor(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    if (key && strcasecmp(key, "X-Forwarded-For") == 0) *static_cast<std::string*>(cls) = value ? value : "";
     return MHD_YES;
 }
 
@@ -81,19 +89,32 @@ const char* status_text(int status) {
         case 405: return "Method Not Allowed";
         case 409: return "Conflict";
         case 413: return "Payload Too Large";
+        case 429: return "Too Many Requests";
         case 500: return "Internal Server Error";
         default: return "Error";
     }
 }
 
-ServiceServer::ServiceServer(ServiceStore& store, const ServiceConfig& config)
-    : store_(store), config_(config), site_(store), siteHost_(host_without_port("www." + config.domain)) {}
+ServiceServer::ServiceServer(ServiceStore& store, const ServiceConfig& config, Outbox* outbox)
+    : store_(store),
+      config_(config),
+      site_(store, AccountMailSettings{outbox, "www." + config.domain, config.aliasDomain,
+                                       "noreply@" + host_without_port(config.domain)}),
+      siteHost_(host_without_port("www." + config.domain)) {}
 
 ServiceServer::~ServiceServer() { stop(0); }
 
 std::unique_ptr<ServiceServer> ServiceServer::start(ServiceStore& store, const ServiceConfig& config,
-                                                    std::string* error) {
-    std::unique_ptr<ServiceServer> server(new ServiceServer(store, config));
+                                                    std::string* error, Outbox* outbox) {
+    std::unique_ptr<ServiceServer> server(new ServiceServer(store, config, outbox));
+    for (std::string& proxy : server->config_.trustedProxies) {
+        std::optional<std::string> ip = canonical_ip(proxy);
+        if (!ip) {
+            if (error) *error = "not an IP address: " + proxy;
+            return nullptr;
+        }
+        proxy = *ip;
+    }
     std::string address = config.listenAddress;
     if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
@@ -256,6 +277,12 @@ int ServiceServer::respond(MHD_Connection* connection, const char* url, const ch
         req.host = header(connection, MHD_HTTP_HEADER_HOST);
         req.contentType = header(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
         req.origin = header(connection, "Origin");
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        std::string forwardedFor;
+        if (!config_.trustedProxies.empty())
+            MHD_get_connection_values(connection, MHD_HEADER_KIND, &lastForwardedFor, &forwardedFor);
+        req.client = client_address(peer_address(info ? info->client_addr : nullptr), forwardedFor,
+                                    config_.trustedProxies);
         req.body = std::move(request.body);
         MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collect, &req.query);
         MHD_get_connection_values(connection, MHD_COOKIE_KIND, &collect, &req.cookies);

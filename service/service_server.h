@@ -25,8 +25,10 @@ namespace bf::service {
 
 class ServiceServer {
 public:
-    // Binds and starts serving. Null with `error` set when the address cannot be used.
-    static std::unique_ptr<ServiceServer> start(ServiceStore& store, const ServiceConfig& config, std::string* error);
+    // Binds and starts serving. Null with `error` set when the address cannot be used. The web
+    // site's confirmation mails go to `outbox` (null: none are sent).
+    static std::unique_ptr<ServiceServer> start(ServiceStore& store, const ServiceConfig& config, std::string* error,
+                                                Outbox* outbox = nullptr);
     ~ServiceServer();
     ServiceServer(const ServiceServer&) = delete;
     ServiceServer& operator=(const ServiceServer&) = delete;
@@ -45,7 +47,7 @@ public:
     void completed(void** state);
 
 private:
-    ServiceServer(ServiceStore& store, const ServiceConfig& config);
+    ServiceServer(ServiceStore& store, const ServiceConfig& config, Outbox* outbox);
     int respond(MHD_Connection* connection, const char* url, const char* method, Request& request);
 
     ServiceStore& store_;

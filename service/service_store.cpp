@@ -18,8 +18,13 @@ using store::Status;
 
 namespace {
 
-constexpr std::size_t kSaltBytes = 16;
-constexpr std::size_t kHashBytes = 32;
+constexpr std::size_t kMaxPassword = 1024;
+// Kinds of sign-in failures, and their lock classes (PostgreSQL's advisory locks; the store's
+// migrations lock another key space, a single number).
+constexpr const char* kNameKind = "name";
+constexpr const char* kAddressKind = "address";
+constexpr long long kNameLockClass = 0x42460001;
+constexpr long long kAddressLockClass = 0x42460002;
 // Signed-out sessions are only needed while a form is being filled in.
 constexpr long long kAnonymousSessionLifetime = 24 * 3600;
 // A collision of 80 random bits is not expected; the unique key catches one all the same.
@@ -35,9 +40,20 @@ bool validName(const std::string& name) {
     return store::storable_text(name);
 }
 
-std::string tokenHash(const std::string& token) {
-    Sha256Digest d = sha256(token);
+std::string hexDigest(const std::string& text) {
+    Sha256Digest d = sha256(text);
     return to_hex(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()));
+}
+
+std::string tokenHash(const std::string& token) { return hexDigest(token); }
+
+// Names compare case-insensitively in ASCII, as the accounts' do; the digest keeps any bytes
+// at a fixed size and keeps what was typed as a name (a password, often enough) out of the store.
+std::string signInNameKey(const std::string& name) {
+    std::string lower = name;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return hexDigest(lower);
 }
 
 // 80 bits of randomness in 16 letters and digits that are easy to read and to type.
@@ -52,7 +68,28 @@ bool newAliasLocalPart(std::string* out) {
 
 bool ok(Status s) { return s == Status::Ok; }
 
+// The mail server looks aliases up in lower case; SQLite's lower() and PostgreSQL's under the "C"
+// collation change ASCII letters only, and so does this.
+std::string asciiLower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
 }  // namespace
+
+bool valid_real_address(const std::string& address) {
+    if (address.empty() || address.size() > 254) return false;
+    for (unsigned char c : address)
+        if (c <= 0x20 || c >= 0x7f || c == '<' || c == '>' || c == '(' || c == ')' || c == ',' || c == ';' ||
+            c == '"' || c == '\\' || c == ':' || c == '[' || c == ']')
+            return false;
+    std::size_t at = address.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 >= address.size() || address.find('@') != at) return false;
+    std::string domain = address.substr(at + 1);
+    return domain.find('.') != std::string::npos && domain.front() != '.' && domain.back() != '.' &&
+           domain.find("..") == std::string::npos;
+}
 
 // Connections made on demand up to a bound, kept while they work; a caller waits for one only
 // until its deadline.
@@ -135,6 +172,8 @@ std::unique_ptr<ServiceStore> ServiceStore::open(const std::string& location, co
 }
 
 const char* ServiceStore::engineName() const { return engine_->name(); }
+
+long long ServiceStore::clock() const { return options_.clock ? options_.clock() : now(); }
 
 int ServiceStore::knownVersion() const {
     const auto& m = engine_->migrations();
@@ -250,20 +289,18 @@ StoreResult ServiceStore::verify(std::string* problems) {
 }
 
 StoreResult ServiceStore::createAccount(const std::string& name, const std::string& password, Account* out) {
-    if (!validName(name) || password.empty() || password.size() > 1024) return StoreResult::Invalid;
-    std::string salt(kSaltBytes, '\0');
-    if (!random_bytes(salt.data(), salt.size())) return StoreResult::Failed;
+    if (!validName(name) || password.empty() || password.size() > kMaxPassword) return StoreResult::Invalid;
     std::string id = random_hex(16);
     if (id.empty()) return StoreResult::Failed;
-    const std::uint32_t iterations = iterations_;
     // The slow part runs before the store is asked for anything.
-    std::string hash = to_hex(pbkdf2_hmac_sha256(password, salt, iterations, kHashBytes));
+    std::optional<std::string> hash = hash_password(password, limits_);
+    if (!hash) return StoreResult::Failed;
     StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
         Rows rows;
         if (!ok(c.run(Sql::AccountByName, {name}, &rows, deadline))) return StoreResult::Failed;
         if (rows.size()) return StoreResult::Exists;
-        Status st = c.run(Sql::InsertAccount,
-                          {id, name, to_hex(salt), static_cast<long long>(iterations), hash, now()}, nullptr, deadline);
+        // An Argon2id text carries its own salt and limits: the two columns of the old records stay empty.
+        Status st = c.run(Sql::InsertAccount, {id, name, std::string(), 0LL, *hash, now()}, nullptr, deadline);
         // Another process took the name between the look and the insert.
         if (st == Status::Constraint) return StoreResult::Exists;
         return ok(st) ? StoreResult::Ok : StoreResult::Failed;
@@ -272,35 +309,123 @@ StoreResult ServiceStore::createAccount(const std::string& name, const std::stri
     return r;
 }
 
-StoreResult ServiceStore::verifyPassword(const std::string& name, const std::string& password, Account* out) {
-    if (!store::storable_text(name)) return StoreResult::NotFound;
+StoreResult ServiceStore::checkPassword(const std::string& name, const std::string& password, Account* out,
+                                        PasswordUpgrade* upgrade) {
+    if (!store::storable_text(name) || password.size() > kMaxPassword) return StoreResult::NotFound;
     Account account;
-    std::string saltHex, hash;
-    long long iterations = 0;
+    StoredPassword stored;
     StoreResult r = work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
         Rows rows;
         if (!ok(c.run(Sql::AccountLogin, {name}, &rows, deadline))) return StoreResult::Failed;
         if (!rows.size()) return StoreResult::NotFound;
         account.id = rows.text(0, 0);
         account.name = rows.text(0, 1);
-        saltHex = rows.text(0, 2);
-        iterations = rows.integer(0, 3);
-        hash = rows.text(0, 4);
+        stored.saltHex = rows.text(0, 2);
+        const long long iterations = rows.integer(0, 3);
+        stored.iterations = iterations < 0 ? ~0ull : static_cast<std::uint64_t>(iterations);
+        stored.hash = rows.text(0, 4);
         account.realAddress = rows.text(0, 5);
         return StoreResult::Ok;
     });
     if (r != StoreResult::Ok) return r;
-    if (iterations < 1 || iterations > 100000000 || saltHex.size() % 2 ||
-        saltHex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return StoreResult::Failed;
-    std::string salt;
-    for (std::size_t i = 0; i < saltHex.size(); i += 2)
-        salt.push_back(static_cast<char>(std::stoi(saltHex.substr(i, 2), nullptr, 16)));
-    std::string derived =
-        to_hex(pbkdf2_hmac_sha256(password, salt, static_cast<std::uint32_t>(iterations), kHashBytes));
-    if (!constant_time_equal(derived, hash)) return StoreResult::NotFound;
+    // A record of neither kind is a damaged store, not a wrong password.
+    PasswordCheck check = verify_password(stored, password, limits_);
+    if (check.unreadable) return StoreResult::Failed;
+    if (!check.ok) return StoreResult::NotFound;
+    upgrade->oldHash.clear();
+    upgrade->newHash.clear();
+    if (check.needsUpgrade) {
+        std::optional<std::string> fresh = hash_password(password, limits_);
+        if (!fresh) return StoreResult::Failed;
+        upgrade->oldHash = std::move(stored.hash);
+        upgrade->newHash = std::move(*fresh);
+    }
+    upgrade->accountId = account.id;
     if (out) *out = std::move(account);
     return StoreResult::Ok;
+}
+
+// Inside a write transaction. A record changed since it was checked (a new password meanwhile)
+// is left as it is.
+bool ServiceStore::applyUpgrade(Connection& c, Clock::time_point deadline, const PasswordUpgrade& upgrade) {
+    if (upgrade.newHash.empty()) return true;
+    return ok(c.run(Sql::UpgradePassword, {upgrade.accountId, upgrade.newHash, upgrade.oldHash}, nullptr, deadline));
+}
+
+StoreResult ServiceStore::verifyPassword(const std::string& name, const std::string& password, Account* out) {
+    PasswordUpgrade upgrade;
+    StoreResult r = checkPassword(name, password, out, &upgrade);
+    if (r != StoreResult::Ok || upgrade.newHash.empty()) return r;
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        return applyUpgrade(c, deadline, upgrade) ? StoreResult::Ok : StoreResult::Failed;
+    });
+}
+
+StoreResult ServiceStore::signIn(const std::string& name, const std::string& password, const std::string& address,
+                                 Account* out, long long* retryAfter) {
+    if (retryAfter) *retryAfter = 0;
+    const SignInLimits limits = signInLimits_;
+    const std::string nameKey = signInNameKey(name);
+    const bool byAddress = !address.empty() && store::storable_text(address) && address.size() <= 64;
+    const long long at = clock();
+    // The attempt is counted as a failure before the password is checked, in the transaction that
+    // counts the earlier ones, so that racing attempts cannot all pass one count; a success takes
+    // its own row back.
+    bool throttled = false;
+    long long nameRow = 0, addressRow = 0, wait = 0;
+    StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::LockSignIns, {kNameLockClass, nameKey}, nullptr, deadline)) ||
+            (byAddress && !ok(c.run(Sql::LockSignIns, {kAddressLockClass, address}, nullptr, deadline))) ||
+            !ok(c.run(Sql::PurgeFailures, {at - limits.windowSeconds}, nullptr, deadline)))
+            return StoreResult::Failed;
+        // Refused while `limit` failures lie within the window: the oldest of those frees it.
+        auto full = [&](const char* kind, const std::string& subject, int limit) {
+            if (!ok(c.run(Sql::RecentFailures,
+                          {std::string(kind), subject, at - limits.windowSeconds, static_cast<long long>(limit)},
+                          &rows, deadline)))
+                return false;
+            if (rows.size() >= static_cast<std::size_t>(limit) && limit > 0) {
+                throttled = true;
+                wait = std::max(wait, rows.integer(rows.size() - 1, 0) + limits.windowSeconds - at);
+            }
+            return true;
+        };
+        if (!full(kNameKind, nameKey, limits.perName) || (byAddress && !full(kAddressKind, address, limits.perAddress)))
+            return StoreResult::Failed;
+        if (throttled) return StoreResult::Ok;
+        auto insert = [&](const char* kind, const std::string& subject, long long* id) {
+            if (!ok(c.run(Sql::InsertFailure, {std::string(kind), subject, at}, &rows, deadline)) || rows.size() != 1)
+                return false;
+            *id = rows.integer(0, 0);
+            return true;
+        };
+        if (!insert(kNameKind, nameKey, &nameRow) || (byAddress && !insert(kAddressKind, address, &addressRow)))
+            return StoreResult::Failed;
+        return StoreResult::Ok;
+    });
+    if (r != StoreResult::Ok) return r;
+    if (throttled) {
+        if (retryAfter) *retryAfter = std::max(1LL, wait);
+        return StoreResult::Throttled;
+    }
+    PasswordUpgrade upgrade;
+    r = checkPassword(name, password, out, &upgrade);
+    if (r == StoreResult::NotFound) return r;  // the failure stays counted
+    StoreResult after = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        if (r == StoreResult::Ok) {
+            // A success clears the name's failures; the address keeps those of other names.
+            if (!applyUpgrade(c, deadline, upgrade) ||
+                !ok(c.run(Sql::ClearFailures, {std::string(kNameKind), nameKey}, nullptr, deadline)))
+                return StoreResult::Failed;
+        } else if (!ok(c.run(Sql::DeleteFailure, {nameRow}, nullptr, deadline))) {
+            // The check itself failed (the store, a damaged record): that is no failed sign-in.
+            return StoreResult::Failed;
+        }
+        if (addressRow && !ok(c.run(Sql::DeleteFailure, {addressRow}, nullptr, deadline))) return StoreResult::Failed;
+        return StoreResult::Ok;
+    });
+    return r == StoreResult::Ok ? after : r;
 }
 
 StoreResult ServiceStore::findAccount(const std::string& id, Account* out) {
@@ -400,7 +525,9 @@ StoreResult ServiceStore::aliasesOf(const std::string& accountId, std::vector<Al
     return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
         Rows rows;
         if (!ok(c.run(Sql::AliasesOf, {accountId}, &rows, deadline))) return StoreResult::Failed;
-        for (std::size_t i = 0; i < rows.size(); ++i) out->push_back({rows.text(i, 0), rows.text(i, 1)});
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            out->push_back({rows.text(i, 0), rows.text(i, 1), rows.integer(i, 2), rows.integer(i, 3) != 0,
+                            rows.integer(i, 4), rows.integer(i, 5)});
         return StoreResult::Ok;
     });
 }
@@ -410,6 +537,105 @@ StoreResult ServiceStore::aliasCount(long long* count) {
         Rows rows;
         if (!ok(c.run(Sql::AliasCount, {}, &rows, deadline)) || rows.size() != 1) return StoreResult::Failed;
         *count = rows.integer(0, 0);
+        return StoreResult::Ok;
+    });
+}
+
+StoreResult ServiceStore::routeAlias(const std::string& address, MailRoute* out) {
+    *out = MailRoute{};
+    if (!store::storable_text(address)) return StoreResult::NotFound;
+    const std::string key = asciiLower(address);
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::RouteAlias, {key}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        out->disabled = rows.integer(0, 0) != 0;
+        if (rows.integer(0, 2) != 0) out->realAddress = rows.text(0, 1);
+        return StoreResult::Ok;
+    });
+}
+
+StoreResult ServiceStore::recordForward(const std::string& address, std::int64_t at) {
+    if (!store::storable_text(address)) return StoreResult::NotFound;
+    const std::string key = asciiLower(address);
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        return ok(c.run(Sql::RecordForward, {key, static_cast<long long>(at)}, nullptr, deadline)) ? StoreResult::Ok
+                                                                                                  : StoreResult::Failed;
+    });
+}
+
+StoreResult ServiceStore::setAliasDisabled(const std::string& accountId, const std::string& address, bool disabled) {
+    if (!store::storable_text(accountId) || !store::storable_text(address)) return StoreResult::NotFound;
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::SetAliasDisabled, {accountId, address, disabled ? 1LL : 0LL}, &rows, deadline)))
+            return StoreResult::Failed;
+        return rows.size() ? StoreResult::Ok : StoreResult::NotFound;
+    });
+}
+
+StoreResult ServiceStore::mailAccount(const std::string& accountId, MailAccount* out) {
+    *out = MailAccount{};
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    return work(Mode::Read, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::AccountMail, {accountId}, &rows, deadline))) return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        out->realAddress = rows.text(0, 0);
+        out->confirmed = rows.integer(0, 1) != 0 && !out->realAddress.empty();
+        out->confirmExpires = rows.integer(0, 2);
+        return StoreResult::Ok;
+    });
+}
+
+StoreResult ServiceStore::setRealAddress(const std::string& accountId, const std::string& address,
+                                         std::int64_t expires, std::string* token) {
+    if (!valid_real_address(address)) return StoreResult::Invalid;
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    std::string t = random_hex(32);
+    if (t.empty()) return StoreResult::Failed;
+    StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::SetRealAddress, {accountId, address, tokenHash(t), static_cast<long long>(expires)}, &rows,
+                      deadline)))
+            return StoreResult::Failed;
+        return rows.size() ? StoreResult::Ok : StoreResult::NotFound;
+    });
+    if (r == StoreResult::Ok) *token = std::move(t);
+    return r;
+}
+
+StoreResult ServiceStore::renewConfirmation(const std::string& accountId, std::int64_t expires, std::string* token,
+                                            std::string* address) {
+    if (!store::storable_text(accountId)) return StoreResult::NotFound;
+    std::string t = random_hex(32);
+    if (t.empty()) return StoreResult::Failed;
+    StoreResult r = work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::RenewConfirmation, {accountId, tokenHash(t), static_cast<long long>(expires)}, &rows,
+                      deadline)))
+            return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        *address = rows.text(0, 0);
+        return StoreResult::Ok;
+    });
+    if (r == StoreResult::Ok) *token = std::move(t);
+    return r;
+}
+
+StoreResult ServiceStore::confirmRealAddress(const std::string& accountId, const std::string& token, std::int64_t at,
+                                             std::string* address) {
+    // Tokens are made as 64 hex digits: anything else cannot be one.
+    if (token.size() != 64 || token.find_first_not_of("0123456789abcdef") != std::string::npos ||
+        !store::storable_text(accountId))
+        return StoreResult::NotFound;
+    const std::string hash = tokenHash(token);
+    return work(Mode::Write, [&](Connection& c, Clock::time_point deadline) {
+        Rows rows;
+        if (!ok(c.run(Sql::ConfirmAddress, {accountId, hash, static_cast<long long>(at)}, &rows, deadline)))
+            return StoreResult::Failed;
+        if (!rows.size()) return StoreResult::NotFound;
+        if (address) *address = rows.text(0, 0);
         return StoreResult::Ok;
     });
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <condition_variable>
 #include <mutex>
@@ -19,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "service/password_hash.h"
+
 namespace bf::service {
 
 namespace store {
@@ -26,7 +29,8 @@ class Engine;
 class Connection;
 }  // namespace store
 
-enum class StoreResult { Ok, NotFound, Exists, Invalid, Failed };
+// Throttled: too many failed sign-ins lately; the password was not looked at.
+enum class StoreResult { Ok, NotFound, Exists, Invalid, Failed, Throttled };
 
 struct Account {
     std::string id;  // 32 lower-case hex digits
@@ -59,6 +63,28 @@ struct PageFacts {
 struct AliasEntry {
     std::string site;
     std::string address;
+    std::int64_t created = 0;
+    bool disabled = false;
+    long long forwarded = 0;
+    std::int64_t lastForwarded = 0;  // 0: never
+};
+
+// The account's real address, where its aliases' mail goes once it is confirmed.
+struct MailAccount {
+    std::string realAddress;  // empty: none set
+    bool confirmed = false;
+    std::int64_t confirmExpires = 0;  // of the pending confirmation; 0: none
+};
+
+// A real address is handed to the mail server as the value of a lookup and used as an envelope
+// recipient: one token something@domain.tld of at most 254 printable ASCII bytes, no character
+// that could end a command or a reply.
+bool valid_real_address(const std::string& address);
+
+// Where the mail server sends mail to one alias.
+struct MailRoute {
+    bool disabled = false;
+    std::string realAddress;  // empty unless the account's address is confirmed
 };
 
 struct StoreOptions {
@@ -71,12 +97,20 @@ struct StoreOptions {
     int connections = 16;
     // Tests only: apply the migrations up to this version (0: all).
     int migrateTo = 0;
+    // Tests only: the time in seconds since the epoch that sign-in throttling goes by (null: the
+    // system's clock).
+    std::function<long long()> clock;
+};
+
+// Failed sign-ins counted within a window before further attempts are refused.
+struct SignInLimits {
+    int perName = 5;
+    int perAddress = 20;
+    long long windowSeconds = 15 * 60;
 };
 
 class ServiceStore {
 public:
-    static constexpr std::uint32_t kDefaultIterations = 100000;
-
     // Opens the store at `location`: a `postgresql://` or `postgres://` URI (libpq's, with
     // `?host=/socket/dir` for a local socket) or else an SQLite file (created when missing).
     // Brings the schema up to this build's version. Null with `error` set on failure, among them
@@ -89,14 +123,28 @@ public:
     ServiceStore(const ServiceStore&) = delete;
     ServiceStore& operator=(const ServiceStore&) = delete;
 
-    // PBKDF2 work factor of new passwords (tests lower it; stored per account).
-    void setIterations(std::uint32_t iterations) { iterations_ = iterations ? iterations : 1; }
+    // Work of new Argon2id password hashes (default: libsodium's interactive limits). A stored
+    // hash of other limits is replaced at its next successful sign-in. Set before use.
+    void setPasswordLimits(const PasswordLimits& limits) { limits_ = limits; }
+    // For callers from before Argon2id: any work factor at all picks the least limits libsodium
+    // takes (they only ever lowered it, for tests).
+    void setIterations(std::uint32_t) { limits_ = PasswordLimits::minimum(); }
 
     // Names: 1 to 64 bytes of printable UTF-8 without leading or trailing space; passwords 1 to
-    // 1024 bytes. Invalid for others, Exists for a name taken (case-insensitively).
+    // 1024 bytes. Invalid for others, Exists for a name taken (case-insensitively). The password
+    // is kept as an Argon2id hash.
     StoreResult createAccount(const std::string& name, const std::string& password, Account* out);
-    // NotFound for an unknown name and for a wrong password alike.
+    // NotFound for an unknown name and for a wrong password alike; Failed for a stored password
+    // record that cannot be read. A right password whose record is of an older kind (PBKDF2) or
+    // other limits gets a new Argon2id hash in the same call. Not throttled: for admin paths.
     StoreResult verifyPassword(const std::string& name, const std::string& password, Account* out);
+    // A sign-in from `address` (empty: unknown): as verifyPassword, but Throttled, without the
+    // password being checked, once the name or the address has had too many failures within the
+    // window; `retryAfter` then says in how many seconds an attempt is taken again. A failure
+    // counts for the name and the address; a success clears the name's failures.
+    StoreResult signIn(const std::string& name, const std::string& password, const std::string& address,
+                       Account* out, long long* retryAfter = nullptr);
+    void setSignInLimits(const SignInLimits& limits) { signInLimits_ = limits; }
     StoreResult findAccount(const std::string& id, Account* out);
 
     // The account's alias for a site; with `create`, makes one at `aliasDomain` when it has none.
@@ -109,6 +157,27 @@ public:
     StoreResult aliasSite(const std::string& accountId, const std::string& address, std::string* site);
     StoreResult aliasesOf(const std::string& accountId, std::vector<AliasEntry>* out);
     StoreResult aliasCount(long long* count);
+
+    // Mail routing. `address` of the lookups is matched in ASCII lower case, as the mail server
+    // asks; NotFound for an alias nobody has.
+    StoreResult routeAlias(const std::string& address, MailRoute* out);
+    // One more mail forwarded to the alias at `at`: one indexed update.
+    StoreResult recordForward(const std::string& address, std::int64_t at);
+    // Only the account's own alias (`address` as issued); NotFound for any other.
+    StoreResult setAliasDisabled(const std::string& accountId, const std::string& address, bool disabled);
+    StoreResult mailAccount(const std::string& accountId, MailAccount* out);
+    // Sets the account's real address, unconfirmed until the new `token` (256 random bits; only
+    // its hash is stored) comes back before `expires`. Invalid for what is not a mail address.
+    StoreResult setRealAddress(const std::string& accountId, const std::string& address, std::int64_t expires,
+                               std::string* token);
+    // A new token for the address that waits for confirmation (the old one stops working);
+    // NotFound when none waits.
+    StoreResult renewConfirmation(const std::string& accountId, std::int64_t expires, std::string* token,
+                                  std::string* address);
+    // Confirms the account's address with its token at time `at`: once, only for the account it
+    // was issued to, until it expires. NotFound otherwise.
+    StoreResult confirmRealAddress(const std::string& accountId, const std::string& token, std::int64_t at,
+                                   std::string* address);
 
     // 0 to 10; 0 for an unrated site.
     StoreResult rating(const std::string& site, int* rating);
@@ -140,6 +209,15 @@ private:
     class Pool;
     ServiceStore(std::unique_ptr<store::Engine> engine, const StoreOptions& options);
     bool migrate(int upTo, std::string* error);
+    long long clock() const;
+    // A right password's record to be replaced (newHash empty: none).
+    struct PasswordUpgrade {
+        std::string accountId, oldHash, newHash;
+    };
+    StoreResult checkPassword(const std::string& name, const std::string& password, Account* out,
+                              PasswordUpgrade* upgrade);
+    static bool applyUpgrade(store::Connection& c, std::chrono::steady_clock::time_point deadline,
+                             const PasswordUpgrade& upgrade);
     // Runs `body(connection, deadline)` on a pooled connection, inside a transaction for Write.
     template <class Body>
     StoreResult work(Mode mode, Body&& body);
@@ -152,7 +230,8 @@ private:
     std::mutex writerMutex_;
     std::condition_variable writerFree_;
     bool writing_ = false;
-    std::atomic<std::uint32_t> iterations_{kDefaultIterations};
+    PasswordLimits limits_ = PasswordLimits::interactive();
+    SignInLimits signInLimits_;
 };
 
 }  // namespace bf::service

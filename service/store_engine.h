@@ -87,8 +87,22 @@ enum class Sql : int {
     InsertSession,
     FindSession,
     DeleteSession,
+    RouteAlias,
+    RecordForward,
+    SetAliasDisabled,
+    AccountMail,
+    SetRealAddress,
+    RenewConfirmation,
+    ConfirmAddress,
     MigrationLevel,
     RecordMigration,
+    UpgradePassword,
+    LockSignIns,
+    RecentFailures,
+    InsertFailure,
+    DeleteFailure,
+    ClearFailures,
+    PurgeFailures,
     Count
 };
 

@@ -29,6 +29,23 @@ const std::vector<Migration> kSqlite = {
     // scan of every session ever made.
     {2, "index of signed-out sessions by age",
      "CREATE INDEX sessions_signed_out ON sessions(created) WHERE account_id IS NULL;"},
+    // Where mail to each alias goes. Accounts made before keep no address: nothing is forwarded
+    // for them until one is set and confirmed. Lookups come from the mail server in lower case.
+    {3, "real addresses and their confirmation, disabled aliases, forward counts",
+     "ALTER TABLE accounts ADD COLUMN address_confirmed INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE accounts ADD COLUMN confirm_hash TEXT;"
+     "ALTER TABLE accounts ADD COLUMN confirm_expires INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE aliases ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE aliases ADD COLUMN forwarded INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE aliases ADD COLUMN last_forwarded INTEGER NOT NULL DEFAULT 0;"
+     "CREATE INDEX aliases_address_lower ON aliases(lower(address));"},
+    // One row per failed sign-in (kind 'name': the SHA-256 of the lower-cased user name; 'address':
+    // the client's address), kept for the throttling window.
+    {4, "failed sign-ins for throttling",
+     "CREATE TABLE sign_in_failures(id INTEGER PRIMARY KEY, kind TEXT NOT NULL, subject TEXT NOT NULL,"
+     " at INTEGER NOT NULL);"
+     "CREATE INDEX sign_in_failures_subject ON sign_in_failures(kind, subject, at);"
+     "CREATE INDEX sign_in_failures_at ON sign_in_failures(at);"},
 };
 
 // The same tables: names compare case-insensitively in ASCII only, as SQLite's NOCASE does,
@@ -49,6 +66,19 @@ const std::vector<Migration> kPostgres = {
      " csrf TEXT NOT NULL, created BIGINT NOT NULL);"},
     {2, "index of signed-out sessions by age",
      "CREATE INDEX sessions_signed_out ON sessions(created) WHERE account_id IS NULL;"},
+    {3, "real addresses and their confirmation, disabled aliases, forward counts",
+     "ALTER TABLE accounts ADD COLUMN address_confirmed INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE accounts ADD COLUMN confirm_hash TEXT;"
+     "ALTER TABLE accounts ADD COLUMN confirm_expires BIGINT NOT NULL DEFAULT 0;"
+     "ALTER TABLE aliases ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0;"
+     "ALTER TABLE aliases ADD COLUMN forwarded BIGINT NOT NULL DEFAULT 0;"
+     "ALTER TABLE aliases ADD COLUMN last_forwarded BIGINT NOT NULL DEFAULT 0;"
+     "CREATE INDEX aliases_address_lower ON aliases (lower(address COLLATE \"C\"));"},
+    {4, "failed sign-ins for throttling",
+     "CREATE TABLE sign_in_failures(id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY, kind TEXT NOT NULL,"
+     " subject TEXT NOT NULL, at BIGINT NOT NULL);"
+     "CREATE INDEX sign_in_failures_subject ON sign_in_failures(kind, subject, at);"
+     "CREATE INDEX sign_in_failures_at ON sign_in_failures(at);"},
 };
 
 struct Text {
@@ -86,8 +116,11 @@ constexpr Text kStatements[] = {
     {Sql::AliasOfSite, "SELECT address FROM aliases WHERE account_id = $1 AND site = $2", nullptr},
     {Sql::AliasSite, "SELECT site FROM aliases WHERE account_id = $1 AND address = $2 COLLATE NOCASE",
      "SELECT site FROM aliases WHERE account_id = $1 AND lower(address COLLATE \"C\") = lower($2::text COLLATE \"C\")"},
-    {Sql::AliasesOf, "SELECT site, address FROM aliases WHERE account_id = $1 ORDER BY site",
-     "SELECT site, address FROM aliases WHERE account_id = $1 ORDER BY site COLLATE \"C\""},
+    {Sql::AliasesOf,
+     "SELECT site, address, created, disabled, forwarded, last_forwarded FROM aliases WHERE account_id = $1"
+     " ORDER BY site",
+     "SELECT site, address, created, disabled, forwarded, last_forwarded FROM aliases WHERE account_id = $1"
+     " ORDER BY site COLLATE \"C\""},
     {Sql::AliasCount, "SELECT COUNT(*) FROM aliases", nullptr},
     {Sql::Rating, "SELECT rating FROM site_ratings WHERE site = $1", nullptr},
     {Sql::SetRating,
@@ -117,8 +150,50 @@ constexpr Text kStatements[] = {
      " WHERE s.token_hash = $1",
      nullptr},
     {Sql::DeleteSession, "DELETE FROM sessions WHERE token_hash = $1", nullptr},
+    // The mail server's question for every recipient: one look through the index of lower-cased
+    // addresses ($1 comes in lower case).
+    {Sql::RouteAlias,
+     "SELECT l.disabled, a.real_address, a.address_confirmed FROM aliases l JOIN accounts a ON a.id = l.account_id"
+     " WHERE lower(l.address) = $1 LIMIT 1",
+     "SELECT l.disabled, a.real_address, a.address_confirmed FROM aliases l JOIN accounts a ON a.id = l.account_id"
+     " WHERE lower(l.address COLLATE \"C\") = $1 LIMIT 1"},
+    {Sql::RecordForward,
+     "UPDATE aliases SET forwarded = forwarded + 1, last_forwarded = $2 WHERE lower(address) = $1",
+     "UPDATE aliases SET forwarded = forwarded + 1, last_forwarded = $2 WHERE lower(address COLLATE \"C\") = $1"},
+    {Sql::SetAliasDisabled, "UPDATE aliases SET disabled = $3 WHERE account_id = $1 AND address = $2 RETURNING 1",
+     nullptr},
+    {Sql::AccountMail, "SELECT real_address, address_confirmed, confirm_expires FROM accounts WHERE id = $1", nullptr},
+    // A new address is unconfirmed at once, so nothing goes to it before its owner says so.
+    {Sql::SetRealAddress,
+     "UPDATE accounts SET real_address = $2, address_confirmed = 0, confirm_hash = $3, confirm_expires = $4"
+     " WHERE id = $1 RETURNING 1",
+     nullptr},
+    {Sql::RenewConfirmation,
+     "UPDATE accounts SET confirm_hash = $2, confirm_expires = $3"
+     " WHERE id = $1 AND real_address IS NOT NULL AND address_confirmed = 0 RETURNING real_address",
+     nullptr},
+    // The token is spent by the update that uses it: a second use finds no hash to match.
+    {Sql::ConfirmAddress,
+     "UPDATE accounts SET address_confirmed = 1, confirm_hash = NULL, confirm_expires = 0"
+     " WHERE id = $1 AND confirm_hash = $2 AND confirm_expires >= $3 AND real_address IS NOT NULL"
+     " RETURNING real_address",
+     nullptr},
     {Sql::MigrationLevel, "SELECT COALESCE(MAX(version), 0) FROM schema_migrations", nullptr},
     {Sql::RecordMigration, "INSERT INTO schema_migrations(version, description, applied) VALUES($1, $2, $3)", nullptr},
+    // A new record for an old one, only if it is still the one that was checked.
+    {Sql::UpgradePassword, "UPDATE accounts SET hash = $2, salt = '', iterations = 0 WHERE id = $1 AND hash = $3",
+     nullptr},
+    // Sign-ins of one subject queue here on PostgreSQL (SQLite has one writer at a time anyway),
+    // so that racing attempts cannot all pass one count: $1 the kind's lock class, $2 the subject.
+    {Sql::LockSignIns, "SELECT $1, $2", "SELECT pg_advisory_xact_lock($1::int, hashtext($2::text))"},
+    // The newest failures of one subject since a time, at most $4 of them.
+    {Sql::RecentFailures,
+     "SELECT at FROM sign_in_failures WHERE kind = $1 AND subject = $2 AND at > $3 ORDER BY at DESC LIMIT $4",
+     nullptr},
+    {Sql::InsertFailure, "INSERT INTO sign_in_failures(kind, subject, at) VALUES($1, $2, $3) RETURNING id", nullptr},
+    {Sql::DeleteFailure, "DELETE FROM sign_in_failures WHERE id = $1", nullptr},
+    {Sql::ClearFailures, "DELETE FROM sign_in_failures WHERE kind = $1 AND subject = $2", nullptr},
+    {Sql::PurgeFailures, "DELETE FROM sign_in_failures WHERE at <= $1", nullptr},
 };
 static_assert(std::size(kStatements) == static_cast<std::size_t>(Sql::Count));
 

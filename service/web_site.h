@@ -7,6 +7,7 @@
 #include <string>
 
 #include "service/http_exchange.h"
+#include "service/outbox.h"
 #include "service/service_store.h"
 
 namespace bf::service {
@@ -15,13 +16,23 @@ inline constexpr const char* kSessionCookie = "BFSESSION";
 inline constexpr const char* kAccountElementId = "MARROWDENE2007QUILT";
 inline constexpr const char* kUserNameElementId = "MARROWDENE2007QUILT_UN";
 
+// What the account page needs for the real address and its confirmation mail.
+struct AccountMailSettings {
+    Outbox* outbox = nullptr;  // null: no mail goes out (the page says so)
+    std::string siteHost;      // "www." + domain: the host of the confirmation link
+    std::string aliasDomain;   // a real address there would send mail round in a loop
+    std::string sender;        // From of the confirmation mail
+    int confirmHours = 48;     // how long a confirmation link works
+};
+
 class WebSite {
 public:
-    explicit WebSite(ServiceStore& store) : store_(store) {}
+    explicit WebSite(ServiceStore& store, AccountMailSettings mail = {}) : store_(store), mail_(std::move(mail)) {}
     HttpResponse handle(const HttpRequest& request);
 
 private:
     ServiceStore& store_;
+    AccountMailSettings mail_;
 };
 
 std::string html_escape(std::string_view text);

@@ -187,7 +187,7 @@ TEST(MailSetupCli, SaysWhatItDidAndThenThatNothingIsLeft) {
     EXPECT_EQ(bf::mailtest::slurp(pf + "/main.cf"), main);
 }
 
-// `serve --socketmap`: until the store keeps routes, every alias lookup says "try later".
+// `serve --socketmap`: lookups answered from the store (an alias nobody has: NOTFOUND).
 TEST(ServeSocketmap, AnswersOnTcpAndUnixSocketsAndRefusesBadOptions) {
     bf::mailtest::TempDir dir;
     for (std::string where : {std::string("127.0.0.1:0"), dir.path() + "/socketmap"}) {
@@ -217,7 +217,7 @@ TEST(ServeSocketmap, AnswersOnTcpAndUnixSocketsAndRefusesBadOptions) {
         ASSERT_GE(fd, 0) << address;
         std::string ask = bf::service::netstring("brackenfold x@alias.example.com") +
                           bf::service::netstring("brackenfold x@elsewhere.test");
-        std::string want = bf::service::netstring("TEMP this service keeps no alias routes yet") +
+        std::string want = bf::service::netstring("NOTFOUND ") +
                            bf::service::netstring("NOTFOUND ");
         std::string got =
             bf::mailtest::converse(fd, ask, [&](const std::string& r) { return r.size() >= want.size(); });

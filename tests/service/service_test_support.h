@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <stringapiset.h>
@@ -271,7 +272,8 @@ inline std::string alias_envelope(const char16_t* account, const char16_t* domai
 // A service on a free loopback port with a store of its own; stops and cleans up by itself.
 class RunningService {
 public:
-    explicit RunningService(Engine engine = Engine::Sqlite, const std::string& sitesDir = "")
+    explicit RunningService(Engine engine = Engine::Sqlite, const std::string& sitesDir = "", Outbox* outbox = nullptr,
+                            const std::vector<std::string>& trustedProxies = {}, const SignInLimits& limits = {})
         : where(engine, dir.path()) {
         std::string error;
         store = ServiceStore::open(where.location(), &error);
@@ -280,14 +282,16 @@ public:
             return;
         }
         // Tests sign in often; the work factor is a deployment matter, not what is tested here.
-        store->setIterations(1000);
+        store->setPasswordLimits(PasswordLimits::minimum());
+        store->setSignInLimits(limits);
         ServiceConfig config;
         config.listenAddress = "127.0.0.1";
         config.port = 0;
         config.domain = kDomain;
         config.aliasDomain = kAliasDomain;
         config.sitesDir = sitesDir;
-        server = ServiceServer::start(*store, config, &error);
+        config.trustedProxies = trustedProxies;
+        server = ServiceServer::start(*store, config, &error, outbox);
     }
     ~RunningService() {
         if (server) server->stop(5);

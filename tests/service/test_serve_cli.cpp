@@ -84,6 +84,10 @@ TEST_F(ServeCli, AddAccountAndAdminPaths) {
     EXPECT_EQ(run({"serve", "--set-rating", "about:blank", "3", "--db", db}, &out), 1);
     EXPECT_EQ(run({"serve", "--listen", "nonsense", "--db", db}, &out), 1);
     EXPECT_NE(err().find("ADDRESS:PORT"), std::string::npos);
+    EXPECT_EQ(run({"serve", "--trusted-proxy", "proxy.example", "--db", db}, &out), 1);
+    EXPECT_NE(err().find("--trusted-proxy needs an IP address: proxy.example"), std::string::npos) << err();
+    // The account's password is kept as an Argon2id text.
+    EXPECT_EQ(sqlite_sql(db, "SELECT substr(hash, 1, 10) || salt || iterations FROM accounts"), "$argon2id$0");
 }
 
 TEST_F(ServeCli, CallAgainstTheRunningServiceAndRestart) {
@@ -149,7 +153,7 @@ TEST_F(ServeCli, SignalFinishesTheRequestUnderWay) {
 
 TEST_F(ServeCli, BusyPortIsAnError) {
     std::uint16_t port = 0;
-    auto first = serve(&port);
+    auto first = serve(&port, {"--trusted-proxy", "127.0.0.1", "--trusted-proxy", "::1"});
     std::string out;
     EXPECT_EQ(run({"serve", "--db", db, "--listen", "127.0.0.1:" + std::to_string(port)}, &out), 1);
     EXPECT_NE(err().find("cannot listen"), std::string::npos) << err();

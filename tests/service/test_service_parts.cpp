@@ -1,11 +1,12 @@
 // The service's parts by themselves: the hash functions against their published test vectors,
 // new Argon2id and old PBKDF2 password records, the site key rule, escaping and form decoding,
-// content types, and the store's accounts.
+// content types, the client's address behind trusted proxies, and the store's accounts.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <set>
 
+#include "service/client_address.h"
 #include "service/password_hash.h"
 #include "service/site_key.h"
 #include "service/static_files.h"
@@ -162,6 +163,35 @@ TEST(SiteKey, UsableKeys) {
     EXPECT_EQ(host_without_port("[::1]:80"), "[::1]");
 }
 
+// Only a trusted proxy's X-Forwarded-For is believed, and of it only the last hop (the one the
+// proxy appended); anything there that is not an address leaves the proxy's own.
+TEST(ClientAddress, TrustedProxiesLastHop) {
+    const std::vector<std::string> trusted = {"127.0.0.1", "::1"};
+    struct Case {
+        const char* peer;
+        const char* forwardedFor;
+        const char* client;
+    };
+    for (const Case& c : {Case{"127.0.0.2", "203.0.113.7", "127.0.0.2"},  // not a listed proxy
+                          Case{"127.0.0.1", "", "127.0.0.1"},
+                          Case{"127.0.0.1", "203.0.113.7", "203.0.113.7"},
+                          Case{"127.0.0.1", "198.51.100.1, 203.0.113.7", "203.0.113.7"},
+                          Case{"127.0.0.1", "203.0.113.7,198.51.100.1", "198.51.100.1"},
+                          Case{"127.0.0.1", " 203.0.113.7 \t", "203.0.113.7"},
+                          Case{"::1", "2001:DB8:0:0::7", "2001:db8::7"},
+                          Case{"::1", "[2001:db8::7]", "2001:db8::7"},
+                          Case{"::1", "::ffff:203.0.113.7", "203.0.113.7"},
+                          Case{"127.0.0.1", "203.0.113.7, unknown", "127.0.0.1"},
+                          Case{"127.0.0.1", "203.0.113.7:4711", "127.0.0.1"},
+                          Case{"127.0.0.1", "fe80::1%eth0", "127.0.0.1"},
+                          Case{"127.0.0.1", "203.0.113.7,", "127.0.0.1"},
+                          Case{"127.0.0.1", "example.com", "127.0.0.1"}})
+        EXPECT_EQ(client_address(c.peer, c.forwardedFor, trusted), c.client) << c.peer << " " << c.forwardedFor;
+    EXPECT_EQ(canonical_ip("::FFFF:127.0.0.1").value_or("-"), "127.0.0.1");
+    for (const char* bad : {"", "[]", "1.2.3", "01.2.3.4", "1.2.3.4 ", "localhost", "[1.2.3.4]x"})
+        EXPECT_FALSE(canonical_ip(bad)) << bad;
+}
+
 TEST(WebText, EscapingAndForms) {
     EXPECT_EQ(html_escape("<a href=\"x\">Tom's & Jerry's</a>"),
               "&lt;a href=&quot;x&quot;&gt;Tom&#39;s &amp; Jerry&#39;s&lt;/a&gt;");
@@ -186,7 +216,7 @@ TEST(Store, AccountsPersistAndPasswordsAreSaltedAndSlow) {
     {
         auto store = ServiceStore::open(path, &error);
         ASSERT_TRUE(store) << error;
-        store->setIterations(50);
+        store->setPasswordLimits(PasswordLimits::minimum());
         EXPECT_EQ(store->createAccount("", "pw", nullptr), StoreResult::Invalid);
         EXPECT_EQ(store->createAccount(" ann", "pw", nullptr), StoreResult::Invalid);
         EXPECT_EQ(store->createAccount(std::string(65, 'a'), "pw", nullptr), StoreResult::Invalid);
@@ -205,25 +235,27 @@ TEST(Store, AccountsPersistAndPasswordsAreSaltedAndSlow) {
         EXPECT_EQ(store->aliasFor("missing", "http://example.com", true, "alias.test", nullptr), StoreResult::NotFound);
     }
     {
-        // The same password gives two different salts and hashes; neither is the password.
+        // The same password gives two different Argon2id texts (each with its own salt); neither
+        // holds the password, and the columns of the old records stay empty.
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
         sqlite3_stmt* q = nullptr;
         ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT salt, hash, iterations FROM accounts ORDER BY name", -1, &q, nullptr),
                   SQLITE_OK);
-        std::vector<std::string> salts, hashes;
+        std::vector<std::string> hashes;
         while (sqlite3_step(q) == SQLITE_ROW) {
-            salts.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
+            EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), "");
             hashes.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 1)));
-            EXPECT_EQ(sqlite3_column_int(q, 2), 50);
+            EXPECT_EQ(sqlite3_column_int(q, 2), 0);
         }
         sqlite3_finalize(q);
         sqlite3_close(db);
-        ASSERT_EQ(salts.size(), 2u);
-        EXPECT_NE(salts[0], salts[1]);
+        ASSERT_EQ(hashes.size(), 2u);
         EXPECT_NE(hashes[0], hashes[1]);
-        EXPECT_EQ(salts[0].size(), 32u);
-        EXPECT_EQ(hashes[0].size(), 64u);
+        for (const std::string& h : hashes) {
+            EXPECT_EQ(h.rfind("$argon2id$", 0), 0u) << h;
+            EXPECT_EQ(h.find("same"), std::string::npos);
+        }
     }
     auto store = ServiceStore::open(path, &error);
     ASSERT_TRUE(store);

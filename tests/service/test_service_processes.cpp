@@ -45,7 +45,7 @@ std::string aliasAt(std::uint16_t port, const std::string& account, const std::s
 std::string cookieOf(const HttpResult& r) { return between(r.header("Set-Cookie") + ";", "BFSESSION=", ";"); }
 
 std::string newAccount(ServiceStore& store, const std::string& name) {
-    store.setIterations(1000);
+    store.setPasswordLimits(PasswordLimits::minimum());
     Account a;
     EXPECT_EQ(store.createAccount(name, "secret", &a), StoreResult::Ok);
     return a.id;

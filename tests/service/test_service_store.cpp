@@ -22,7 +22,7 @@ std::unique_ptr<ServiceStore> openStore(const std::string& location, int migrate
     auto s = ServiceStore::open(location, options, &e);
     if (error) *error = e;
     EXPECT_TRUE(s || error) << e;
-    if (s) s->setIterations(10);
+    if (s) s->setPasswordLimits(PasswordLimits::minimum());
     return s;
 }
 
@@ -55,7 +55,11 @@ TEST(StoreMigrations, AStoreMadeBeforeVersionsOpensWithEverythingInIt) {
         ASSERT_TRUE(s);
         EXPECT_EQ(versionOf(*s), s->knownVersion());
         Account ann, ben;
+        // The accounts' PBKDF2 records sign in, and the first sign-in replaces them by Argon2id.
+        EXPECT_EQ(sqlite_sql(path, "SELECT iterations FROM accounts WHERE name = 'Ann'"), round ? "0" : "1000");
         ASSERT_EQ(s->verifyPassword("ann", "ann's secret", &ann), StoreResult::Ok);
+        EXPECT_EQ(sqlite_sql(path, "SELECT substr(hash, 1, 10) || salt || iterations FROM accounts WHERE name = 'Ann'"),
+                  "$argon2id$0");
         EXPECT_EQ(ann.id, "be5a781d3d1f7574f1c97ec1d60e5969");
         EXPECT_EQ(ann.name, "Ann");
         ASSERT_EQ(s->verifyPassword("Ben", "ben's secret", &ben), StoreResult::Ok);
@@ -104,7 +108,9 @@ TEST(StoreMigrations, AStoreMadeBeforeVersionsOpensWithEverythingInIt) {
         EXPECT_EQ(s->verify(&problems), StoreResult::Ok);
         EXPECT_EQ(problems, "");
     }
-    EXPECT_EQ(sqlite_sql(path, "SELECT group_concat(version) FROM schema_migrations"), "1,2");
+    std::string versions;
+    for (const auto& m : store::sqlite_migrations()) versions += (versions.empty() ? "" : ",") + std::to_string(m.version);
+    EXPECT_EQ(sqlite_sql(path, "SELECT group_concat(version) FROM schema_migrations"), versions);
     EXPECT_EQ(sqlite_sql(path, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'sessions_signed_out'"), "1");
 }
 
@@ -140,6 +146,11 @@ TEST_P(StoreOnBoth, UpgradesFromEveryEarlierVersion) {
         Session session;
         EXPECT_EQ(s->findSession(token, &session), StoreResult::Ok);
         EXPECT_EQ(session.userName, "Ann");
+        // An alias from before routes came in is known and leads nowhere until an address is confirmed.
+        MailRoute route{true, "-"};
+        EXPECT_EQ(s->routeAlias(alias, &route), StoreResult::Ok);
+        EXPECT_FALSE(route.disabled);
+        EXPECT_EQ(route.realAddress, "");
     }
 }
 
@@ -260,6 +271,160 @@ TEST_P(StoreOnBoth, BothEnginesAnswerAlike) {
     EXPECT_EQ(problems, "");
 }
 
+// Records from before Argon2id (PBKDF2-HMAC-SHA-256, salt and work factor beside the key) sign in
+// and are replaced by an Argon2id text at the first right password; a wrong one changes nothing;
+// a record of neither kind is a store failure, not a wrong password.
+TEST_P(StoreOnBoth, OldPasswordRecordsSignInAndAreUpgraded) {
+    auto s = openStore(where.location());
+    ASSERT_TRUE(s);
+    Account ann;
+    ASSERT_EQ(s->createAccount("Ann", "pw", &ann), StoreResult::Ok);
+    EXPECT_EQ(where.sql("SELECT substr(hash, 1, 10) || salt || iterations FROM accounts"), "$argon2id$0");
+    const std::string salt = "0123456789abcdef";
+    const std::string key = to_hex(pbkdf2_hmac_sha256("old secret", salt, 1000, 32));
+    auto setRecord = [&](const std::string& hash, const std::string& saltHex, const std::string& iterations) {
+        ASSERT_EQ(where.sql("UPDATE accounts SET hash = '" + hash + "', salt = '" + saltHex +
+                            "', iterations = " + iterations),
+                  "");
+    };
+    auto record = [&] { return where.sql("SELECT substr(hash, 1, 10) || '|' || salt || '|' || iterations FROM accounts"); };
+    const std::string old = key.substr(0, 10) + "|" + to_hex(salt) + "|1000";
+    setRecord(key, to_hex(salt), "1000");
+    struct Step {
+        const char* what;
+        bool viaSignIn;
+        const char* password;
+        StoreResult expected;
+        std::string recordAfter;
+    };
+    for (const Step& step : {Step{"wrong password", false, "pw", StoreResult::NotFound, old},
+                             Step{"wrong password, signing in", true, "old", StoreResult::NotFound, old},
+                             Step{"right password", true, "old secret", StoreResult::Ok, "$argon2id$||0"},
+                             Step{"again, as Argon2id", true, "old secret", StoreResult::Ok, "$argon2id$||0"},
+                             Step{"wrong after", false, "pw", StoreResult::NotFound, "$argon2id$||0"}}) {
+        Account found;
+        EXPECT_EQ(step.viaSignIn ? s->signIn("ANN", step.password, "127.0.0.1", &found)
+                                 : s->verifyPassword("ANN", step.password, &found),
+                  step.expected)
+            << step.what;
+        EXPECT_EQ(record(), step.recordAfter) << step.what;
+        if (step.expected == StoreResult::Ok) EXPECT_EQ(found.id, ann.id) << step.what;
+    }
+    // The admin path upgrades as well.
+    setRecord(key, to_hex(salt), "1000");
+    EXPECT_EQ(s->verifyPassword("ann", "old secret", nullptr), StoreResult::Ok);
+    EXPECT_EQ(record(), "$argon2id$||0");
+
+    struct Damaged {
+        const char* what;
+        std::string hash, saltHex, iterations;
+    };
+    for (const Damaged& d : {Damaged{"Argon2id text cut short", "$argon2id$v=19$m=8", "", "0"},
+                             Damaged{"neither kind", "plain text", "", "0"},
+                             Damaged{"key not hex", std::string(64, 'z'), to_hex(salt), "1000"},
+                             Damaged{"key too short", key.substr(2), to_hex(salt), "1000"},
+                             Damaged{"salt not hex", key, "0g", "1000"},
+                             Damaged{"no work factor", key, to_hex(salt), "0"},
+                             Damaged{"negative work factor", key, to_hex(salt), "-5"}}) {
+        setRecord(d.hash, d.saltHex, d.iterations);
+        EXPECT_EQ(s->verifyPassword("ann", "old secret", nullptr), StoreResult::Failed) << d.what;
+        EXPECT_EQ(s->signIn("ann", "old secret", "127.0.0.1", nullptr), StoreResult::Failed) << d.what;
+    }
+    // The success cleared the name's failure, the address keeps its own; a damaged record
+    // counted no failed sign-in.
+    EXPECT_EQ(where.sql("SELECT COUNT(*) FROM sign_in_failures WHERE kind = 'name'"), "0");
+    EXPECT_EQ(where.sql("SELECT COUNT(*) FROM sign_in_failures WHERE kind = 'address'"), "1");
+}
+
+// Sign-in throttling on the store's clock, one sequence of attempts: 5 failures for one name
+// (from any addresses) or 20 from one address (for any names) within 15 minutes refuse further
+// attempts, right passwords too, until the oldest of them leaves the window; refused attempts
+// count nothing; a success clears the name's failures.
+TEST_P(StoreOnBoth, SignInsAreThrottledByNameAndByAddress) {
+    long long now = 1000000;
+    StoreOptions options;
+    options.clock = [&now] { return now; };
+    std::string error;
+    auto s = ServiceStore::open(where.location(), options, &error);
+    ASSERT_TRUE(s) << error;
+    s->setPasswordLimits(PasswordLimits::minimum());
+    ASSERT_EQ(s->createAccount("ann", "right", nullptr), StoreResult::Ok);
+    ASSERT_EQ(s->createAccount("ben", "right", nullptr), StoreResult::Ok);
+    struct Step {
+        long long at;  // seconds after the start
+        std::string name, password, address;
+        StoreResult expected;
+        long long retryAfter = 0;
+    };
+    using R = StoreResult;
+    std::vector<Step> steps = {
+        {0, "ann", "wrong", "198.51.100.1", R::NotFound},
+        {10, "ANN", "wrong", "198.51.100.2", R::NotFound},  // the name in any case, from anywhere
+        {20, "ann", "wrong", "198.51.100.1", R::NotFound},
+        {30, "ann", "wrong", "", R::NotFound},
+        {40, "ann", "wrong", "198.51.100.1", R::NotFound},
+        {50, "ann", "right", "198.51.100.9", R::Throttled, 850},  // the password is not looked at
+        {50, "ann", "wrong", "198.51.100.9", R::Throttled, 850},  // and nothing is counted
+        {50, "ben", "right", "198.51.100.1", R::Ok},               // other names are free
+        {899, "ann", "right", "198.51.100.9", R::Throttled, 1},
+        {900, "ann", "right", "198.51.100.9", R::Ok},  // the failure at 0 has left the window
+        // The success cleared the name: five more failures before it is refused again.
+        {901, "ann", "wrong", "198.51.100.1", R::NotFound},
+        {902, "ann", "wrong", "198.51.100.1", R::NotFound},
+        {903, "ann", "wrong", "198.51.100.1", R::NotFound},
+        {904, "ann", "wrong", "198.51.100.1", R::NotFound},
+        {905, "ann", "wrong", "198.51.100.1", R::NotFound},
+        {906, "ann", "right", "198.51.100.1", R::Throttled, 895},
+    };
+    // 20 failures from one address, for names that exist or not.
+    for (int i = 0; i < 20; ++i)
+        steps.push_back({2000 + i, "user" + std::to_string(i % 4), "x", "203.0.113.5", R::NotFound});
+    steps.push_back({2030, "ben", "right", "203.0.113.5", R::Throttled, 870});
+    steps.push_back({2030, "ben", "right", "2001:db8::5", R::Ok});
+    steps.push_back({2030, "ben", "right", "", R::Ok});  // no address: only the name counts
+    steps.push_back({2900, "ben", "right", "203.0.113.5", R::Ok});
+    for (const Step& step : steps) {
+        now = 1000000 + step.at;
+        long long retryAfter = -1;
+        EXPECT_EQ(s->signIn(step.name, step.password, step.address, nullptr, &retryAfter), step.expected)
+            << step.at << " " << step.name << " " << step.address;
+        EXPECT_EQ(retryAfter, step.retryAfter) << step.at << " " << step.name << " " << step.address;
+    }
+    // Only failures within the window are kept, under the digest of the name, never the name.
+    now = 1000000 + 5000;
+    EXPECT_EQ(s->signIn("nobody", "x", "", nullptr), StoreResult::NotFound);
+    EXPECT_EQ(where.sql("SELECT COUNT(*) FROM sign_in_failures"), "1");
+    EXPECT_EQ(where.sql("SELECT COUNT(*) FROM sign_in_failures WHERE subject LIKE '%nobody%'"), "0");
+}
+
+// Guesses racing for one name, released together: exactly five are checked, the rest refused.
+TEST_P(StoreOnBoth, RacingSignInsPassOneCountOnce) {
+    StoreOptions options;
+    options.connections = 32;
+    std::string error;
+    auto s = ServiceStore::open(where.location(), options, &error);
+    ASSERT_TRUE(s) << error;
+    s->setPasswordLimits(PasswordLimits::minimum());
+    ASSERT_EQ(s->createAccount("ann", "right", nullptr), StoreResult::Ok);
+    constexpr int kGuesses = 16;
+    std::atomic<int> waiting{0}, wrong{0}, refused{0}, other{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kGuesses; ++i)
+        threads.emplace_back([&, i] {
+            ++waiting;
+            while (waiting < kGuesses) std::this_thread::yield();
+            switch (s->signIn("ann", "guess" + std::to_string(i), "198.51.100." + std::to_string(i), nullptr)) {
+                case StoreResult::NotFound: ++wrong; break;
+                case StoreResult::Throttled: ++refused; break;
+                default: ++other;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong, 5);
+    EXPECT_EQ(refused, kGuesses - 5);
+    EXPECT_EQ(other, 0);
+}
+
 // Votes on a few sites from many threads at once, released together: each site's rating is the
 // rounded mean of every vote on it (a mean that missed a racing vote would be far off: 0s and 10s).
 TEST_P(StoreOnBoth, RacingVotesAreAllCounted) {
@@ -268,7 +433,7 @@ TEST_P(StoreOnBoth, RacingVotesAreAllCounted) {
     std::string error;
     auto s = ServiceStore::open(where.location(), options, &error);
     ASSERT_TRUE(s) << error;
-    s->setIterations(10);
+    s->setPasswordLimits(PasswordLimits::minimum());
     constexpr int kVoters = 6, kSites = 8;
     std::vector<std::string> ids;
     for (int i = 0; i < kVoters; ++i) {
@@ -308,7 +473,7 @@ TEST(SqliteBusy, PastItsTimeOutAChangeIsAServerFault) {
     std::string error;
     auto s = ServiceStore::open(path, options, &error);
     ASSERT_TRUE(s) << error;
-    s->setIterations(10);
+    s->setPasswordLimits(PasswordLimits::minimum());
     Account a;
     ASSERT_EQ(s->createAccount("ann", "pw", &a), StoreResult::Ok);
     const std::u16string id = bf::to_utf16(a.id);

@@ -1,6 +1,7 @@
 // The web site over HTTP: sign-in and account creation, the hidden account elements present
 // only for signed-in sessions, escaping, session cookies, posts from other sites refused, the
-// rating pages, the security headers on every answer; and the static demo sites for other host
+// rating pages, the security headers on every answer, sign-in throttling by the client's address
+// (behind a trusted proxy or not); and the static demo sites for other host
 // names, with path traversal refused.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -51,6 +52,16 @@ protected:
         EXPECT_EQ(r.status, 303) << r.body;
         EXPECT_EQ(r.header("Location"), "/account.aspx");
         return cookieOf(r);
+    }
+
+    // Five wrong passwords for one name; the sixth attempt is refused.
+    HttpResult throttledSignIn() {
+        HttpResult r;
+        for (int i = 0; i < 6; ++i) {
+            HttpResult page = get("/login.aspx");
+            r = post("/login.aspx", "csrf=" + csrfOf(page.body) + "&username=ivan&password=no", cookieOf(page));
+        }
+        return r;
     }
 
     RunningService svc{GetParam()};
@@ -246,6 +257,7 @@ TEST_P(WebSiteTest, EveryAnswerCarriesTheSecurityHeaders) {
          405},
         {"sign-out page", logoutPage, 200},
         {"signed out", post("/logout.aspx", "csrf=" + own, cookie), 303},
+        {"sign-ins throttled", throttledSignIn(), 429},
     };
     // Run-time errors too: the store loses its sessions.
     ASSERT_EQ(svc.where.sql("DROP TABLE sessions"), "");
@@ -263,6 +275,49 @@ TEST_P(WebSiteTest, EveryAnswerCarriesTheSecurityHeaders) {
         EXPECT_EQ(c.r.header("Referrer-Policy"), "same-origin") << c.what;
         EXPECT_EQ(c.r.header("X-Content-Type-Options"), "nosniff") << c.what;
         EXPECT_FALSE(std::regex_search(c.r.body, inlineCode)) << c.what;
+    }
+}
+
+// Failures count for the client's address: the peer's, or the last X-Forwarded-For hop when the
+// peer is a trusted proxy. Two failures from an address (for other names) refuse a third attempt,
+// with the right password, with 429 and Retry-After.
+TEST_P(WebSiteTest, SignInsAreThrottledByTheClientsAddress) {
+    struct Case {
+        const char* what;
+        bool trusted;
+        const char* failFrom;  // X-Forwarded-For of the failures ("": none)
+        const char* tryFrom;   // and of the attempt after them
+        int status;
+    };
+    for (const Case& c : {Case{"untrusted peer: the header is ignored", false, "203.0.113.7", "203.0.113.8", 429},
+                          Case{"trusted proxy: another client", true, "203.0.113.7", "203.0.113.8", 303},
+                          Case{"trusted proxy: the same client", true, "203.0.113.7", "203.0.113.7", 429},
+                          Case{"trusted proxy: the last hop counts", true, "203.0.113.7", "198.51.100.1, 203.0.113.7", 429},
+                          Case{"trusted proxy: a hop the client wrote does not", true, "203.0.113.7",
+                               "203.0.113.7, 198.51.100.1", 303},
+                          Case{"trusted proxy without the header: the proxy", true, "", "", 429},
+                          Case{"trusted proxy, no address in it: the proxy", true, "", "unknown", 429}}) {
+        RunningService service(GetParam(), "", nullptr, c.trusted ? std::vector<std::string>{"127.0.0.1"} : std::vector<std::string>{},
+                               SignInLimits{100, 2, 900});
+        ASSERT_TRUE(service.server) << c.what;
+        service.account("kim");
+        auto attempt = [&](const std::string& name, const std::string& password, const std::string& from) {
+            const std::string header = from.empty() ? "" : "X-Forwarded-For: " + from + "\r\n";
+            HttpResult page = exchange(service.port(), get_request("/login.aspx", kSiteHost, header));
+            return exchange(service.port(),
+                            post_request("/login.aspx", kSiteHost, kForm,
+                                         "csrf=" + csrfOf(page.body) + "&username=" + name + "&password=" + password,
+                                         "Cookie: BFSESSION=" + cookieOf(page) + "\r\n" + header));
+        };
+        EXPECT_EQ(attempt("nobody1", "x", c.failFrom).status, 401) << c.what;
+        EXPECT_EQ(attempt("nobody2", "x", c.failFrom).status, 401) << c.what;
+        HttpResult r = attempt("kim", "pw", c.tryFrom);
+        EXPECT_EQ(r.status, c.status) << c.what;
+        if (r.status != 429) continue;
+        const long long retry = std::atoll(r.header("Retry-After").c_str());
+        EXPECT_TRUE(retry > 890 && retry <= 900) << c.what << ": " << r.header("Retry-After");
+        EXPECT_NE(r.body.find("Too many failed sign-ins. Please try again in 15 minutes."), std::string::npos) << c.what;
+        EXPECT_EQ(r.header("X-Frame-Options"), "DENY") << c.what;
     }
 }
 
