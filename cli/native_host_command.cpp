@@ -2,6 +2,7 @@
 // install`). Standard input and output carry the browser's framed messages and nothing else:
 // whatever else would be printed goes to standard error.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,8 @@ namespace bf::cli {
 namespace {
 
 int native_host() {
+    // A browser that has closed our output makes a write fail, not end the process unannounced.
+    signal(SIGPIPE, SIG_IGN);
     std::fflush(stdout);
     int out = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (out < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
