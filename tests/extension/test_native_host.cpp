@@ -385,6 +385,18 @@ TEST_F(NativeHostComponent, TheLoginButtonOpensTheLoginPageInTheTab) {
     EXPECT_EQ(n.value("url", ""), "http://www.brackenfold.localhost:" + port + "/login.aspx");
 }
 
+// The rating, clicked, opens the site's rating page in the tab.
+TEST_F(NativeHostComponent, TheRatingOpensItsPageInTheTab) {
+    ASSERT_EQ(store->setRating("http://rated.test", 7), service::StoreResult::Ok);
+    sign_in();
+    ext->load(2, "http://www.rated.test/", FakePage{});
+    ASSERT_TRUE(face(2, "Click for Alias Email...").is_object());
+    ext->send({{"type", "click"}, {"tab", 2}, {"x", 100}, {"y", 15}});
+    json n = ext->wait_for_type("navigate");
+    EXPECT_EQ(n.value("tab", -1), 2);
+    EXPECT_EQ(n.value("url", ""), "http://www.brackenfold.localhost:" + port + "/rating.aspx?r=7&d=rated.test");
+}
+
 // The service down: the band's own words, in the face and the badge.
 TEST_F(NativeHostComponent, AServiceThatIsDownShowsTheBandsOwnStatus) {
     sign_in();
