@@ -12,6 +12,7 @@ let port = null;
 // 'crashed' (exited; started again with the next event), 'restarted' (running again after that).
 let hostState = 'idle';
 let hostProblem = '';
+let hostNotice = '';  // what the host asks the user to do (the toolbar not registered)
 const faces = new Map();   // tab id -> the last face message of its toolbar
 const popups = new Set();  // ports of open popups, each with .tab
 
@@ -22,6 +23,7 @@ function setState(state, problem) {
 }
 
 function stateText() {
+  if (hostNotice && (hostState === 'connected' || hostState === 'restarted')) return hostNotice;
   switch (hostState) {
     case 'missing':
       return `Brackenfold's native host is not installed for this browser (${hostProblem}). ` +
@@ -61,6 +63,7 @@ function connect() {
     const problem = chrome.runtime.lastError ? chrome.runtime.lastError.message : 'disconnected';
     if (port === self) port = null;
     faces.clear();
+    hostNotice = '';
     // The browser says "not found" or "forbidden" when the host manifest is missing or does not
     // name this extension; a host that answered and went away has crashed.
     if (!heard && /not found|forbidden|invalid/i.test(problem)) setState('missing', problem);
@@ -134,6 +137,10 @@ function onHostMessage(message) {
       for (const p of popups) {
         if (p.tab === message.tab) p.postMessage({kind: 'face', png: message.png, status: message.status});
       }
+      break;
+    case 'notice':
+      hostNotice = typeof message.message === 'string' ? message.message.slice(0, 500) : '';
+      for (const p of popups) sendState(p);
       break;
     case 'error':
       console.warn('Brackenfold host:', message.message);

@@ -6,8 +6,10 @@
 
 (() => {
   // One token per document: handles of a document that has gone are never taken for elements of
-  // the next one.
-  const documentToken = crypto.randomUUID();
+  // the next one. (crypto.randomUUID exists only in secure contexts; plain http pages need the
+  // toolbar as much as any.)
+  const documentToken = Array.from(crypto.getRandomValues(new Uint8Array(16)),
+      (b) => b.toString(16).padStart(2, '0')).join('');
   const handles = new WeakMap();  // element -> handle
   const elements = new Map();     // handle -> WeakRef(element)
   let nextHandle = 1;

@@ -403,7 +403,15 @@ public:
             return false;
         }
         RECT r = rect_in(tb, target);
-        POINT p{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+        return click_at(POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2}, error);
+    }
+
+    bool click_at(POINT p, std::string* error) {
+        HWND tb = toolbar_window();
+        if (!tb) {
+            *error = "this window has no toolbar";
+            return false;
+        }
         if (!bf::inject_click(tb, p)) {
             *error = "the click could not be delivered (error " + std::to_string(GetLastError()) + ")";
             return false;
@@ -812,6 +820,12 @@ std::optional<ToolbarReport> BrowserWindow::toolbar() {
 bool BrowserWindow::click(BandControl control, std::string* error) {
     bool ok = false;
     run([&](Core& c) { ok = c.click(control, error) && c.settle(error); });
+    return ok;
+}
+
+bool BrowserWindow::click_at(int x, int y, std::string* error) {
+    bool ok = false;
+    run([&](Core& c) { ok = c.click_at(POINT{x, y}, error) && c.settle(error); });
     return ok;
 }
 

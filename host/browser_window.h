@@ -69,6 +69,9 @@ public:
     FieldsReport fields();
     std::optional<ToolbarReport> toolbar();
     bool click(BandControl control, std::string* error);
+    // A click at `x`,`y` of the first toolbar's window (its client coordinates), as the mouse
+    // would give it.
+    bool click_at(int x, int y, std::string* error);
     // Sets the value of the first INPUT of the top-level document whose id, else name, is `field`.
     bool set_field(const std::string& field, const std::string& text, std::string* error);
     // Whether such an INPUT exists now; false with `error` set when the page cannot be read.

@@ -10,6 +10,7 @@
 #include "host/chromium_scripts.h"
 #include "host/devtools_client.h"
 #include "host/devtools_launcher.h"
+#include "host/frame_events.h"
 #include "host/html_page.h"
 #include "host/url.h"
 #include <stringapiset.h>
@@ -24,7 +25,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartDeadline = 20s;    // the first answer of a fresh browser
 constexpr auto kShotDeadline = 15s;     // a screenshot of a large page
 constexpr auto kSubmitQuiet = 2s;       // a submitted form's navigation starts within this
-constexpr auto kLateFormGap = 250ms;    // late forms: one DocumentComplete per this, at most
 constexpr auto kPingEvery = 2s;         // while waiting on a page: is the browser still there?
 constexpr const char* kNavigateReply = "brackenfold.navigateAnswered";
 
@@ -172,20 +172,24 @@ public:
                    ? json_string(r["frameTree"]["frame"], "id")
                    : std::string();
         if (top_.empty()) return fail("Page.getFrameTree", "no frame");
-        frames_[top_].session = session_;
+        FrameEvents::Hooks hooks;
+        hooks.removed = [this](const std::string& id) { forget_frame(id); };
+        hooks.top_completing = [this] {
+            // Inputs there now are the sinks' to see; only those that appear later are news.
+            if (auto doc = top_doc()) doc->post("__bf.arm()");
+            late_due_.reset();
+        };
+        events_ = std::make_unique<FrameEvents>(host, top_, std::move(hooks));
+        events_->attach(top_, "");
+        side_[top_].session = session_;
         return true;
     }
 
     void navigate(const NavigationRequest& request) override {
         if (closed_ || client_->failed()) return;
-        Frame& top = frames_[top_];
-        if (!is_network_url(request.url)) {
-            // No request of its own goes out (about:, file:): the sinks are asked here.
-            if (!host_->before_navigate(host_->browser(), request)) return;
-            top.announced = true;
-            top.announced_url = request.url;
-        }
-        top.starting = true;
+        // No request of its own goes out for about: and file: addresses: the sinks are asked here.
+        if (!is_network_url(request.url) && !events_->begin(top_, "", request)) return;
+        events_->starting(top_);
         Json params = {{"url", request.url}, {"transitionType", "typed"}};
         if (!request.referer.empty()) params["referrer"] = request.referer;
         auto allowed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -221,9 +225,7 @@ public:
         if (closed_ || client_->failed()) return true;
         // After a submission: until its navigation has begun, or nothing has come of it.
         if (!navigation_seen_ && Clock::now() < quiet_until_) return false;
-        for (const auto& [id, f] : frames_)
-            if (f.pending()) return false;
-        return true;
+        return !events_ || !events_->pending();
     }
 
     void on_wake() override {
@@ -249,10 +251,9 @@ public:
     FieldsReport fields() override {
         FieldsReport report;
         report.url = host_->browser().location();
-        auto top = frames_.find(top_);
-        if (top == frames_.end()) return report;
-        report.inputs = inputs_of(top->second.doc);
-        for (const auto& child : top->second.children) add_frames(child, report.frames);
+        if (!events_ || !events_->known(top_)) return report;
+        report.inputs = inputs_of(top_doc());
+        for (const auto& child : events_->children(top_)) add_frames(child, report.frames);
         return report;
     }
 
@@ -331,11 +332,10 @@ public:
         if (closed_) return;
         closed_ = true;
         waker_->window = nullptr;
-        for (auto& [id, f] : frames_) {
+        for (auto& [id, f] : side_)
             if (f.doc) f.doc->forget();
-            if (f.object) f.object->detach();
-        }
-        frames_.clear();
+        side_.clear();
+        if (events_) events_->clear();
         if (sink_) client_->remove_sink(sink_);
         if (!target_.empty() && !client_->failed()) client_->send("", "Target.closeTarget", {{"targetId", target_}});
     }
@@ -348,20 +348,12 @@ private:
         long id = 0;
         std::string session;
     };
-    struct Frame {
-        std::string parent;
-        std::vector<std::string> children;  // in the order they were attached: document order
+    // What the engine keeps of a frame beside the shared rules: its session, its document, and a
+    // world reported before that document committed.
+    struct Side {
         std::string session;
-        ComPtr<WebBrowser> object;  // null for the top frame: that is the window's browser object
         std::shared_ptr<LiveDocument> doc;
-        std::string url;
-        std::string announced_url;
-        bool starting = false;   // a navigation has begun; its request has not been seen yet
-        bool announced = false;  // BeforeNavigate2 has been fired; nothing committed yet
-        bool committed = false;  // a document has committed; its DocumentComplete is due
-        bool loaded = false;     // that document has stopped loading
-        std::optional<World> next_world;  // reported before its document committed
-        bool pending() const { return starting || announced || committed; }
+        std::optional<World> next_world;
     };
 
     bool failed_with(std::string* error) {
@@ -387,56 +379,23 @@ private:
     }
 
     std::shared_ptr<LiveDocument> top_doc() {
-        auto it = frames_.find(top_);
-        return it == frames_.end() ? nullptr : it->second.doc;
+        auto it = side_.find(top_);
+        return it == side_.end() ? nullptr : it->second.doc;
     }
 
-    WebBrowser& object_of(const std::string& id, Frame& f) {
-        if (id == top_) return host_->browser();
-        if (!f.object) f.object = WebBrowser::create(nullptr);
-        return *f.object;
+    // A frame the engine hears of: in the tree, with the session that reported it first.
+    Side& frame(const std::string& id, const std::string& parent, const std::string& session) {
+        events_->attach(id, parent);
+        auto [it, created] = side_.try_emplace(id);
+        if (created) it->second.session = session;
+        return it->second;
     }
 
-    Frame& frame(const std::string& id, const std::string& parent, const std::string& session) {
-        auto [it, created] = frames_.try_emplace(id);
-        Frame& f = it->second;
-        if (created) f.session = session;
-        if (!parent.empty() && f.parent.empty() && id != top_) {
-            f.parent = parent;
-            auto p = frames_.find(parent);
-            if (p != frames_.end() &&
-                std::find(p->second.children.begin(), p->second.children.end(), id) == p->second.children.end())
-                p->second.children.push_back(id);
-        }
-        return f;
-    }
-
-    void remove_children(const std::string& id) {
-        auto it = frames_.find(id);
-        if (it == frames_.end()) return;
-        std::vector<std::string> kids;
-        kids.swap(it->second.children);
-        for (const auto& k : kids) remove_frame(k, false);
-    }
-
-    void remove_frame(const std::string& id, bool unlink) {
-        auto it = frames_.find(id);
-        if (it == frames_.end() || id == top_) return;
-        remove_children(id);
-        it = frames_.find(id);
-        if (it == frames_.end()) return;
+    void forget_frame(const std::string& id) {
+        auto it = side_.find(id);
+        if (it == side_.end()) return;
         if (it->second.doc) it->second.doc->forget();
-        if (it->second.object) it->second.object->detach();
-        std::string parent = it->second.parent;
-        frames_.erase(it);
-        if (unlink) {
-            auto p = frames_.find(parent);
-            if (p != frames_.end()) {
-                auto& c = p->second.children;
-                c.erase(std::remove(c.begin(), c.end(), id), c.end());
-                try_complete(parent);
-            }
-        }
+        side_.erase(it);
     }
 
     static std::vector<InputReport> inputs_of(const std::shared_ptr<LiveDocument>& doc) {
@@ -455,63 +414,27 @@ private:
     }
 
     void add_frames(const std::string& id, std::vector<FrameReport>& out) {
-        auto it = frames_.find(id);
-        if (it == frames_.end()) return;
-        const Frame& f = it->second;
-        out.push_back({f.url.empty() ? std::string("about:blank") : f.url, inputs_of(f.doc)});
-        std::vector<std::string> kids = f.children;
-        for (const auto& k : kids) add_frames(k, out);
+        if (!events_->known(id)) return;
+        std::string url = events_->url(id);
+        auto side = side_.find(id);
+        out.push_back({url.empty() ? std::string("about:blank") : url,
+                       inputs_of(side == side_.end() ? nullptr : side->second.doc)});
+        for (const auto& k : events_->children(id)) add_frames(k, out);
     }
 
-    // DocumentComplete for `id` once it has loaded and every frame inside it has completed; then
-    // its parent may complete in turn.
-    void try_complete(const std::string& id) {
-        auto it = frames_.find(id);
-        if (it == frames_.end()) return;
-        Frame& f = it->second;
-        if (!f.committed || !f.loaded || f.starting || f.announced) return;
-        for (const auto& c : f.children) {
-            auto child = frames_.find(c);
-            if (child != frames_.end() && child->second.pending()) return;
-        }
-        f.committed = false;
-        std::string url = f.url, parent = f.parent;
-        if (id == top_) {
-            top_document_complete();
-            return;
-        }
-        ComPtr<WebBrowser> target(&object_of(id, f));
-        host_->complete_event(DISPID_DOCUMENTCOMPLETE, *target, url);
-        try_complete(parent);
-    }
-
-    void top_document_complete() {
-        auto doc = top_doc();
-        // Inputs there now are the sinks' to see; only those that appear later are news.
-        if (doc) doc->post("__bf.arm()");
-        last_top_dc_ = Clock::now();
-        late_due_.reset();
-        ComPtr<WebBrowser> top(&host_->browser());
-        host_->complete_event(DISPID_DOCUMENTCOMPLETE, *top, top->location());
-    }
-
-    // Late forms: INPUT elements that appeared after the top document was complete.
+    // Late forms: INPUT elements that appeared after the top document was complete. A
+    // DocumentComplete fired meanwhile may already have shown them: the page's notice can have
+    // been sent before that DocumentComplete re-armed the watch and arrive after it (a view pushed
+    // onto the history that renders its form at once), so the page is asked again whether
+    // anything is new since.
     void late_form_check() {
-        auto top = frames_.find(top_);
-        if (top == frames_.end() || top->second.pending()) return;
-        auto now = Clock::now();
-        if (now - last_top_dc_ < kLateFormGap) {
-            late_due_ = last_top_dc_ + kLateFormGap;
-            return;
-        }
-        // A DocumentComplete fired meanwhile may already have shown them: the page's notice can
-        // have been sent before that DocumentComplete re-armed the watch and arrive after it (a
-        // view pushed onto the history that renders its form at once), so ask the page again
-        // whether anything is new since.
-        Json v;
-        auto doc = top_doc();
-        if (!doc || !doc->evaluate("__bf.fresh()", &v) || !v.is_boolean() || !v.get<bool>()) return;
-        top_document_complete();
+        FrameEvents::Clock::time_point retry{};
+        bool fired = events_->inputs_appeared(Clock::now(), &retry, [this] {
+            Json v;
+            auto doc = top_doc();
+            return doc && doc->evaluate("__bf.fresh()", &v) && v.is_boolean() && v.get<bool>();
+        });
+        if (!fired && retry != FrameEvents::Clock::time_point{}) late_due_ = retry;
     }
 
     void rearm() {
@@ -536,14 +459,13 @@ private:
             return;
         }
         if (m == "Page.frameDetached") {
-            if (json_string(p, "reason") != "swap") remove_frame(json_string(p, "frameId"), true);
+            if (json_string(p, "reason") != "swap") events_->remove(json_string(p, "frameId"));
             return;
         }
         if (m == "Page.frameStartedNavigating") {
             std::string type = json_string(p, "navigationType");
             if (type == "sameDocument" || type == "historySameDocument") return;
-            auto it = frames_.find(json_string(p, "frameId"));
-            if (it != frames_.end()) it->second.starting = true;
+            events_->starting(json_string(p, "frameId"));
             return;
         }
         if (m == "Page.frameNavigated") return committed(ev);
@@ -566,8 +488,8 @@ private:
         if (m == "Target.attachedToTarget") {
             std::string child = json_string(p, "sessionId");
             std::string target = p.contains("targetInfo") ? json_string(p["targetInfo"], "targetId") : std::string();
-            auto it = frames_.find(target);  // an out-of-process frame's target id is its frame id
-            if (it != frames_.end()) it->second.session = child;
+            auto it = side_.find(target);  // an out-of-process frame's target id is its frame id
+            if (it != side_.end()) it->second.session = child;
             return;
         }
         if (m == "Target.detachedFromTarget") {
@@ -576,18 +498,14 @@ private:
         }
         if (m == "Inspector.targetCrashed") {
             // The page's process is gone: nothing it was loading will finish.
-            for (auto& [id, f] : frames_)
-                if (f.session == ev.session) f.starting = f.announced = f.committed = false;
+            for (auto& [id, f] : side_)
+                if (f.session == ev.session) events_->abandon(id);
             return;
         }
         if (m == kNavigateReply) {
-            auto& top = frames_[top_];
             bool same_document = p.contains("result") && json_string(p["result"], "loaderId").empty() &&
                                  json_string(p["result"], "errorText").empty();
-            if (p.contains("error") || same_document) {
-                top.starting = false;
-                if (p.contains("error")) top.announced = false;
-            }
+            if (p.contains("error") || same_document) events_->dropped(top_, p.contains("error"));
             return;
         }
     }
@@ -598,9 +516,9 @@ private:
         std::string frame_id = json_string(p, "frameId");
         const Json& req = p.contains("request") ? p["request"] : Json::object();
         std::string url = json_string(req, "url");
-        Frame& f = frame(frame_id, std::string(), ev.session);
+        frame(frame_id, std::string(), ev.session);
         // A redirect belongs to the navigation already announced.
-        if (!json_string(p, "redirectedRequestId").empty() || (f.announced && f.announced_url == url)) {
+        if (!json_string(p, "redirectedRequestId").empty()) {
             client_->send(ev.session, "Fetch.continueRequest", {{"requestId", request_id}});
             return;
         }
@@ -615,20 +533,11 @@ private:
                 if (key == "content-type" && v.is_string()) r.content_type = v.get<std::string>();
                 if (key == "referer" && v.is_string()) r.referer = v.get<std::string>();
             }
-        f.starting = false;
-        ComPtr<WebBrowser> target(&object_of(frame_id, f));
-        bool go = host_->before_navigate(*target, r);
-        auto it = frames_.find(frame_id);  // the sinks may have changed the tree meanwhile
-        if (!go) {
+        if (!events_->begin(frame_id, std::string(), r)) {
             client_->send(ev.session, "Fetch.failRequest", {{"requestId", request_id}, {"errorReason", "Aborted"}});
-            if (it != frames_.end()) it->second.announced = false;
             return;
         }
         client_->send(ev.session, "Fetch.continueRequest", {{"requestId", request_id}});
-        if (it != frames_.end()) {
-            it->second.announced = true;
-            it->second.announced_url = url;
-        }
     }
 
     void committed(const DevToolsEvent& ev) {
@@ -637,67 +546,30 @@ private:
         if (id.empty()) return;
         std::string url = json_string(fr, "unreachableUrl");  // an error page stands for its address
         if (url.empty()) url = json_string(fr, "url") + json_string(fr, "urlFragment");
-        Frame& f = frame(id, json_string(fr, "parentId"), ev.session);
+        std::string parent = json_string(fr, "parentId");
+        Side& f = frame(id, parent, ev.session);
         f.session = ev.session;
         // A frame's first, empty document is no navigation of anybody's.
-        if (!f.announced && url == "about:blank" && !f.doc) {
+        if (!events_->announced(id) && url == "about:blank" && !f.doc) {
             f.doc = std::make_shared<LiveDocument>(client_, ev.session);
-            f.starting = false;
+            events_->dropped(id, false);
             return;
         }
-        ComPtr<WebBrowser> target(&object_of(id, f));
-        if (!f.announced) {
-            NavigationRequest r;
-            r.url = url;
-            host_->before_navigate(*target, r);  // nothing went out to hold: it cannot be cancelled
-        }
-        auto it = frames_.find(id);
-        if (it == frames_.end()) return;
-        Frame& g = it->second;
-        remove_children(id);  // they belonged to the document that has gone
-        if (g.doc) g.doc->forget();
-        g.doc = std::make_shared<LiveDocument>(client_, ev.session);
-        if (g.next_world && g.next_world->session == ev.session)
-            g.doc->set_context(g.next_world->unique_id, g.next_world->id);
-        g.next_world.reset();
-        g.url = url;
-        g.starting = g.announced = false;
-        g.committed = true;
-        g.loaded = json_string(ev.params, "type") == "BackForwardCacheRestore";  // no load will follow
-        target->set_document(url, make_live_document(g.doc));
-        host_->complete_event(DISPID_NAVIGATECOMPLETE2, *target, url);
-        if (frames_.count(id) && frames_[id].loaded) try_complete(id);
+        auto doc = std::make_shared<LiveDocument>(client_, ev.session);
+        if (f.next_world && f.next_world->session == ev.session)
+            doc->set_context(f.next_world->unique_id, f.next_world->id);
+        f.next_world.reset();
+        if (f.doc) f.doc->forget();
+        f.doc = doc;
+        bool restored = json_string(ev.params, "type") == "BackForwardCacheRestore";  // no load will follow
+        events_->commit(id, parent, url, make_live_document(doc), restored);
     }
 
-    void stopped(const std::string& id) {
-        auto it = frames_.find(id);
-        if (it == frames_.end()) return;
-        Frame& f = it->second;
-        if (f.committed) {
-            f.loaded = true;
-            f.starting = false;
-            try_complete(id);
-        } else if (f.starting || f.announced) {
-            // The navigation ended without a document (cancelled, no content, a download).
-            f.starting = f.announced = false;
-            try_complete(f.parent);
-        }
-    }
+    void stopped(const std::string& id) { events_->stopped(id); }
 
     void within_document(const Json& p) {
-        std::string id = json_string(p, "frameId");
-        std::string url = json_string(p, "url");
-        auto it = frames_.find(id);
-        if (it == frames_.end()) return;
-        it->second.url = url;
-        it->second.starting = false;
-        if (id != top_) return;
-        ComPtr<WebBrowser> top(&host_->browser());
-        top->set_location(url);
-        if (it->second.pending()) return;  // the load's own DocumentComplete comes with the new address
-        // Ours: a view of a single-page site is a page for the toolbar.
-        host_->complete_event(DISPID_NAVIGATECOMPLETE2, *top, url);
-        if (frames_.count(top_) && !frames_[top_].pending()) top_document_complete();
+        // Ours, for the top frame: a view of a single-page site is a page for the toolbar.
+        events_->within_document(json_string(p, "frameId"), json_string(p, "url"));
     }
 
     // A document has one world of ours. A world reported for a frame whose document has one
@@ -707,9 +579,8 @@ private:
         const Json& c = ev.params.contains("context") ? ev.params["context"] : Json::object();
         if (json_string(c, "name") != kWorldName || !c.contains("auxData")) return;
         std::string id = json_string(c["auxData"], "frameId");
-        auto it = frames_.find(id);
-        if (it == frames_.end() || !c.contains("id") || !c["id"].is_number_integer()) return;
-        Frame& f = it->second;
+        if (!events_->known(id) || !c.contains("id") || !c["id"].is_number_integer()) return;
+        Side& f = side_[id];
         World world{json_string(c, "uniqueId"), c["id"].get<long>(), ev.session};
         if (!f.doc) f.doc = std::make_shared<LiveDocument>(client_, ev.session);
         if (f.doc->has_context() || f.doc->session() != ev.session) {
@@ -722,7 +593,7 @@ private:
     void context_destroyed(const DevToolsEvent& ev) {
         std::string unique = json_string(ev.params, "executionContextUniqueId");
         if (unique.empty()) return;
-        for (auto& [id, f] : frames_)
+        for (auto& [id, f] : side_)
             if (f.next_world && f.next_world->unique_id == unique) f.next_world.reset();
     }
 
@@ -732,12 +603,13 @@ private:
     EngineHost* host_ = nullptr;
     int sink_ = 0;
     std::string target_, session_, top_;
-    std::map<std::string, Frame> frames_;
+    std::unique_ptr<FrameEvents> events_;
+    std::map<std::string, Side> side_;
     bool closed_ = false;
     bool navigation_seen_ = true;
     bool processing_ = false;
     bool settling_ = false;
-    Clock::time_point settle_deadline_{}, next_ping_{}, quiet_until_{}, last_top_dc_{};
+    Clock::time_point settle_deadline_{}, next_ping_{}, quiet_until_{};
     std::optional<Clock::time_point> late_due_;
 };
 

@@ -124,7 +124,11 @@ bool chromium_arguments(const LaunchOptions& options, const std::string& profile
         "--disable-features=BackForwardCache,HttpsUpgrades,Translate,MediaRouter,OptimizationHints",
         "--window-size=" + std::to_string(options.window_width) + "," + std::to_string(options.window_height),
     };
-    if (!(options.headed && display)) args->push_back("--headless");
+    if (!(options.headed && display)) args->push_back(options.extension_dir.empty() ? "--headless" : "--headless=new");
+    if (!options.extension_dir.empty()) {
+        args->push_back("--load-extension=" + options.extension_dir);
+        args->push_back("--disable-extensions-except=" + options.extension_dir);
+    }
     if (as_root) args->push_back("--no-sandbox");
     if (!rules.empty()) args->push_back("--host-resolver-rules=" + rules);
     args->push_back("about:blank");
@@ -150,6 +154,7 @@ std::unique_ptr<ChromiumProcess> ChromiumProcess::launch(const LaunchOptions& op
         return nullptr;
     }
     p->profile_ = tmpl;
+    if (options.prepare_profile && !options.prepare_profile(p->profile_, error)) return nullptr;
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     std::vector<std::string> args;

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,12 @@ struct LaunchOptions {
     std::vector<std::string> resolve;  // HOST:PORT:ADDRESS
     int window_width = 800;
     int window_height = 600;
+    // An unpacked extension to load (and no other); headless Chromium loads extensions only in
+    // its new headless mode.
+    std::string extension_dir;
+    // Called with the throw-away profile's folder before the browser starts (a test puts the
+    // native host's manifest there); false with `error` set stops the launch.
+    std::function<bool(const std::string& profile_dir, std::string* error)> prepare_profile;
 };
 
 // The browser binary the options name.
