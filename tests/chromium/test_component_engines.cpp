@@ -22,6 +22,7 @@
 #include "service/service_store.h"
 #include "tests/chromium/chromium_support.h"
 #include "tests/host/host_support.h"
+#include "tests/host/suite_service.h"
 
 namespace bf::host::test {
 namespace {
@@ -30,20 +31,6 @@ using json = nlohmann::json;
 using ::testing::HasSubstr;
 
 constexpr const char* kPassword = "pw-for-tests";
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0) close(fd);
-    return port;
-}
 
 json line_json(const BrowseResult& r, size_t i) {
     auto lines = r.out_lines();
@@ -61,17 +48,7 @@ protected:
         std::string error;
         store = service::ServiceStore::open((suite_dir->dir() / "service.db").string(), &error).release();
         ASSERT_TRUE(store) << error;
-        for (int attempt = 0; attempt < 5 && !server; ++attempt) {
-            port = std::to_string(free_port());
-            service::ServiceConfig config;
-            config.port = static_cast<std::uint16_t>(std::stoi(port));
-            config.domain = "brackenfold.localhost:" + port;
-            config.aliasDomain = "alias.test";
-            config.sitesDir = (suite_dir->dir() / "sites").string();
-            setenv("BRACKENFOLD_SERVICE_HOST", ("127.0.0.1:" + port).c_str(), 1);
-            setenv("BRACKENFOLD_SERVICE_DOMAIN", config.domain.c_str(), 1);
-            server = service::ServiceServer::start(*store, config, &error).release();
-        }
+        server = start_suite_service(*store, (suite_dir->dir() / "sites").string(), &port, &error);
         ASSERT_TRUE(server) << error;
     }
     static void TearDownTestSuite() {

@@ -23,26 +23,13 @@
 #include "service/service_server.h"
 #include "service/service_store.h"
 #include "tests/host/host_support.h"
+#include "tests/host/suite_service.h"
 
 namespace bf::host::test {
 namespace {
 
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0) close(fd);
-    return port;
-}
 
 const std::string kShop = R"(<form id=f method=post action=/submit>
 <input id=email name=email type=email><input name=newsletter_email><input name=who></form>)";
@@ -55,16 +42,7 @@ protected:
         std::string error;
         store = service::ServiceStore::open((box->dir() / "service.db").string(), &error).release();
         ASSERT_TRUE(store) << error;
-        for (int attempt = 0; attempt < 5 && !server; ++attempt) {
-            port = std::to_string(free_port());
-            service::ServiceConfig config;
-            config.port = static_cast<std::uint16_t>(std::stoi(port));
-            config.domain = "brackenfold.localhost:" + port;
-            config.aliasDomain = "alias.test";
-            setenv("BRACKENFOLD_SERVICE_HOST", ("127.0.0.1:" + port).c_str(), 1);
-            setenv("BRACKENFOLD_SERVICE_DOMAIN", config.domain.c_str(), 1);
-            server = service::ServiceServer::start(*store, config, &error).release();
-        }
+        server = start_suite_service(*store, "", &port, &error);
         ASSERT_TRUE(server) << error;
         service::Account account;
         ASSERT_EQ(store->createAccount("fern", "fronds-for-tests", &account), service::StoreResult::Ok);
