@@ -308,7 +308,9 @@ TEST_P(StoreOnBoth, OldPasswordRecordsSignInAndAreUpgraded) {
                   step.expected)
             << step.what;
         EXPECT_EQ(record(), step.recordAfter) << step.what;
-        if (step.expected == StoreResult::Ok) EXPECT_EQ(found.id, ann.id) << step.what;
+        if (step.expected == StoreResult::Ok) {
+            EXPECT_EQ(found.id, ann.id) << step.what;
+        }
     }
     // The admin path upgrades as well.
     setRecord(key, to_hex(salt), "1000");
